@@ -1,0 +1,50 @@
+# korvane: build, demo, tests and benchmarks in a local virtual environment.
+#
+#   make demo     set up .venv, build and install the package, run the tour
+#   make test     set up .venv, build and install the package, run the tests
+#   make bench    run the benchmarks and print the comparison table
+#   make dev M=x  fast in-place build of one module for development
+
+VENV       := .venv
+VPY        := $(VENV)/bin/python
+STAMP      := $(VENV)/.korvane-stamp
+SOURCES    := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.py') \
+              CMakeLists.txt pyproject.toml
+PIP_FLAGS  := --disable-pip-version-check --no-input -q
+BUILD_OPTS := -C cmake.define.KORVANE_WERROR=ON
+
+.PHONY: demo test bench install venv dev clean
+
+demo: install
+	$(VPY) -m korvane
+
+test: install
+	$(VPY) -m pytest -q tests
+
+bench: install
+	$(VPY) -m pip install $(PIP_FLAGS) '.[bench]' $(BUILD_OPTS)
+	$(VPY) -m pytest benchmarks -q --benchmark-only --benchmark-group-by=group \
+	    --benchmark-columns=min,median,mean,rounds --benchmark-sort=mean
+
+venv: $(VENV)/.venv-stamp
+
+$(VENV)/.venv-stamp:
+	@py=$$(tools/find-python) && echo "Using $$py" && "$$py" -m venv $(VENV)
+	$(VPY) -m pip install $(PIP_FLAGS) --upgrade pip
+	@touch $@
+
+install: $(STAMP)
+
+$(STAMP): $(VENV)/.venv-stamp $(SOURCES)
+	$(VPY) -m pip install $(PIP_FLAGS) '.[test]' $(BUILD_OPTS)
+	@touch $@
+
+# In-place build of one module (M=lockfree_core) into src/, for PYTHONPATH=src.
+dev: $(VENV)/.venv-stamp
+	cmake -S . -B build/dev-$(M) -G Ninja -DKORVANE_INPLACE=ON -DKORVANE_WERROR=ON \
+	    -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	cmake --build build/dev-$(M) --target $(M)
+
+clean:
+	rm -rf build $(VENV) .pytest_cache .benchmarks .hypothesis
+	find src -name '*.so' -delete

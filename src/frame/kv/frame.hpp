@@ -1,0 +1,10 @@
+// The module frame shared by every extension module of the package.
+#pragma once
+
+#include "args.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "function.hpp"
+#include "lock.hpp"
+#include "module.hpp"
+#include "refs.hpp"

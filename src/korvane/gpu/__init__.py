@@ -1,0 +1,1 @@
+"""GPU layer: backend registry and allocation planning."""

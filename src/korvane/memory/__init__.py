@@ -1,0 +1,1 @@
+"""Memory layer: lock-free primitives, the free-block index and the slab engine."""

@@ -1,0 +1,1248 @@
+// korvane.memory.lockfree_core: atomic counter, versioned pointer, stack,
+// allocation statistics and a nanosecond timer.
+
+#include <atomic>
+#include <cstdint>
+#include <charconv>
+#include <cstring>
+
+#include "kv/frame.hpp"
+#include "lockfree_core.h"
+
+namespace {
+
+using kv::Ref;
+
+constexpr auto SC = std::memory_order_seq_cst;
+
+kv::Name n_threading{"threading"};
+kv::Name n_time{"time"};
+kv::Name n_perf_counter_ns{"perf_counter_ns"};
+kv::Name n_load{"load"};
+kv::Name n_store{"store"};
+kv::Name n_increment{"increment"};
+kv::Name n_decrement{"decrement"};
+kv::Name n_compare_and_swap{"compare_and_swap"};
+kv::Name n_update_peaks{"_update_peaks"};
+kv::Name n_elapsed_ns{"elapsed_ns"};
+kv::Name n_counter_attr{"_counter"};
+kv::Name n_py_load{"py_load"};
+kv::Name n_py_store{"py_store"};
+kv::Name n_py_increment{"py_increment"};
+kv::Name n_py_decrement{"py_decrement"};
+kv::Name n_py_compare_and_swap{"py_compare_and_swap"};
+kv::Name n_py_fetch_and_add{"py_fetch_and_add"};
+
+using kv::call_method;
+
+// ---------------------------------------------------------------------------
+// AtomicCounter
+
+struct Counter {
+  PyObject_HEAD
+  std::atomic<int64_t> value;
+};
+
+PyTypeObject CounterType{PyVarObject_HEAD_INIT(nullptr, 0)};
+
+inline Counter* as_counter(PyObject* o) { return reinterpret_cast<Counter*>(o); }
+inline bool is_exact_counter(PyObject* o) { return o != nullptr && Py_TYPE(o) == &CounterType; }
+
+// Two's-complement arithmetic without signed overflow.
+inline int64_t wrap_add(int64_t a, int64_t b) {
+  return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
+}
+inline int64_t wrap_neg(int64_t a) { return static_cast<int64_t>(0 - static_cast<uint64_t>(a)); }
+
+// The native operations. A sequentially consistent load is a full-barrier
+// read with respect to every other operation here, all of which are
+// sequentially consistent read-modify-writes or exchanges.
+int64_t op_load(PyObject* self) { return as_counter(self)->value.load(SC); }
+void op_store(PyObject* self, int64_t v) { as_counter(self)->value.exchange(v, SC); }
+// Atomic arithmetic on signed integers wraps around in two's complement.
+int64_t op_fetch_and_add(PyObject* self, int64_t d) { return as_counter(self)->value.fetch_add(d, SC); }
+int64_t op_increment(PyObject* self, int64_t d) { return wrap_add(op_fetch_and_add(self, d), d); }
+int64_t op_decrement(PyObject* self, int64_t d) {
+  return wrap_add(op_fetch_and_add(self, wrap_neg(d)), wrap_neg(d));
+}
+int op_compare_and_swap(PyObject* self, int64_t expected, int64_t desired) {
+  return as_counter(self)->value.compare_exchange_strong(expected, desired, SC) ? 1 : 0;
+}
+
+static_assert(std::atomic<int64_t>::is_always_lock_free);
+
+KorvaneAtomicCounterOps counter_ops{op_load, op_store, op_increment, op_decrement, op_compare_and_swap,
+                                    op_fetch_and_add};
+
+kv::Params<1> counter_new_params{"__init__", {"initial_value"}, 0};
+
+PyObject* counter_construct(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!kv::parse(counter_new_params, args, nargs, kwnames, a)) return nullptr;
+  int64_t initial = 0;
+  if (a[0] != nullptr && !kv::to_i64(a[0], &initial)) return nullptr;
+  Counter* self = kv::alloc_instance<Counter>(type);
+  if (self == nullptr) return nullptr;
+  self->value.store(initial, std::memory_order_relaxed);
+  return reinterpret_cast<PyObject*>(self);
+}
+
+// A counter made natively, as AtomicCounter(value) would be.
+PyObject* new_counter(int64_t initial) {
+  Counter* self = kv::alloc_instance<Counter>(&CounterType);
+  if (self != nullptr) self->value.store(initial, std::memory_order_relaxed);
+  return reinterpret_cast<PyObject*>(self);
+}
+
+PyObject* counter_load(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!kv::no_args("load", nargs, kwnames)) return nullptr;
+  int64_t v;
+  KV_NOGIL(v = op_load(self));
+  return kv::from_i64(v);
+}
+
+kv::Params<1> store_params{"store", {"value"}, 1};
+
+PyObject* counter_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  int64_t v;
+  if (!kv::parse(store_params, args, nargs, kwnames, a) || !kv::to_i64(a[0], &v)) return nullptr;
+  KV_NOGIL(op_store(self, v));
+  Py_RETURN_NONE;
+}
+
+kv::Params<1> increment_params{"increment", {"delta"}, 0};
+kv::Params<1> decrement_params{"decrement", {"delta"}, 0};
+
+PyObject* counter_increment(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  int64_t d = 1;
+  if (!kv::parse(increment_params, args, nargs, kwnames, a) || (a[0] != nullptr && !kv::to_i64(a[0], &d))) {
+    return nullptr;
+  }
+  int64_t v;
+  KV_NOGIL(v = op_increment(self, d));
+  return kv::from_i64(v);
+}
+
+PyObject* counter_decrement(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  int64_t d = 1;
+  if (!kv::parse(decrement_params, args, nargs, kwnames, a) || (a[0] != nullptr && !kv::to_i64(a[0], &d))) {
+    return nullptr;
+  }
+  int64_t v;
+  KV_NOGIL(v = op_decrement(self, d));
+  return kv::from_i64(v);
+}
+
+kv::Params<2> counter_cas_params{"compare_and_swap", {"expected", "new_value"}, 2};
+
+PyObject* counter_compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  int64_t expected, desired;
+  if (!kv::parse(counter_cas_params, args, nargs, kwnames, a) || !kv::to_i64(a[0], &expected) ||
+      !kv::to_i64(a[1], &desired)) {
+    return nullptr;
+  }
+  int swapped;
+  KV_NOGIL(swapped = op_compare_and_swap(self, expected, desired));
+  return kv::from_bool(swapped != 0);
+}
+
+kv::Params<1> fetch_and_add_params{"fetch_and_add", {"delta"}, 1};
+
+PyObject* counter_fetch_and_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  int64_t d;
+  if (!kv::parse(fetch_and_add_params, args, nargs, kwnames, a) || !kv::to_i64(a[0], &d)) return nullptr;
+  int64_t old;
+  KV_NOGIL(old = op_fetch_and_add(self, d));
+  return kv::from_i64(old);
+}
+
+const kv::FunctionDef counter_methods[] = {
+    {"load", counter_load, "Atomically load value.", "($self, /)", {{"return", "int"}}},
+    {"store", counter_store, "Atomically store value.", "($self, /, value)"},
+    {"increment", counter_increment, "Atomically increment and return new value.", "($self, /, delta=1)",
+     {{"return", "int"}}},
+    {"decrement", counter_decrement, "Atomically decrement and return new value.", "($self, /, delta=1)",
+     {{"return", "int"}}},
+    {"compare_and_swap", counter_compare_and_swap, "Atomically compare and swap.",
+     "($self, /, expected, new_value)", {{"return", "bool"}}},
+    {"fetch_and_add", counter_fetch_and_add, "Atomically fetch and add.", "($self, /, delta)",
+     {{"return", "int"}}},
+};
+
+PyObject* counter_repr(PyObject* self) {
+  return PyUnicode_FromFormat("AtomicCounter(%lld)", static_cast<long long>(op_load(self)));
+}
+
+// ---------------------------------------------------------------------------
+// Counter operations on whatever object a public attribute holds: the native
+// operation for an exact AtomicCounter, the Python method for anything else.
+
+// counter.increment() or counter.decrement(); false with an error set.
+bool counter_step(PyObject* counter, bool up) {
+  if (is_exact_counter(counter)) {
+    op_fetch_and_add(counter, up ? 1 : -1);
+    return true;
+  }
+  Ref r = Ref::steal(call_method(counter ? counter : Py_None, up ? n_increment : n_decrement));
+  return static_cast<bool>(r);
+}
+
+// counter.increment(amount) or counter.decrement(amount), `amount` being the
+// int object whose value is `value`.
+bool counter_add(PyObject* counter, bool up, int64_t value, PyObject* amount) {
+  if (is_exact_counter(counter)) {
+    op_fetch_and_add(counter, up ? value : wrap_neg(value));
+    return true;
+  }
+  Ref r = Ref::steal(call_method(counter ? counter : Py_None, up ? n_increment : n_decrement, {amount}));
+  return static_cast<bool>(r);
+}
+
+// counter.store(0).
+bool counter_store_zero(PyObject* counter) {
+  if (is_exact_counter(counter)) {
+    op_store(counter, 0);
+    return true;
+  }
+  PyObject* zero = PyLong_FromLong(0);
+  Ref r = Ref::steal(call_method(counter ? counter : Py_None, n_store, {zero}));
+  Py_DECREF(zero);
+  return static_cast<bool>(r);
+}
+
+// counter.load(); new reference or null.
+PyObject* counter_load_obj(PyObject* counter) {
+  if (is_exact_counter(counter)) return kv::from_i64(op_load(counter));
+  return call_method(counter ? counter : Py_None, n_load);
+}
+
+// ---------------------------------------------------------------------------
+// AtomicPointer
+
+struct Pointer {
+  PyObject_HEAD
+  PyObject* ptr;  // owned, null when empty
+  int64_t version;
+  PyObject* lock;
+};
+
+PyTypeObject PointerType{PyVarObject_HEAD_INIT(nullptr, 0)};
+
+inline Pointer* as_pointer(PyObject* o) { return reinterpret_cast<Pointer*>(o); }
+
+kv::Params<1> pointer_new_params{"__init__", {"initial_value"}, 0};
+
+PyObject* pointer_construct(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!kv::parse(pointer_new_params, args, nargs, kwnames, a)) return nullptr;
+  Ref threading = Ref::steal(kv::module_global(n_threading));
+  if (!threading) return nullptr;
+  Ref lock = Ref::steal(kv::new_lock(threading.get()));
+  if (!lock) return nullptr;
+  Pointer* self = kv::alloc_instance<Pointer>(type);
+  if (self == nullptr) return nullptr;
+  self->ptr = a[0] != nullptr && a[0] != Py_None ? Py_NewRef(a[0]) : nullptr;
+  self->version = 0;
+  self->lock = lock.release();
+  return reinterpret_cast<PyObject*>(self);
+}
+
+PyObject* pointer_load(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!kv::no_args("load", nargs, kwnames)) return nullptr;
+  Pointer* p = as_pointer(self);
+  return kv::with_lock(p->lock, [&] { return Py_NewRef(p->ptr != nullptr ? p->ptr : Py_None); });
+}
+
+kv::Params<1> pointer_store_params{"store", {"value"}, 1};
+
+PyObject* pointer_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!kv::parse(pointer_store_params, args, nargs, kwnames, a)) return nullptr;
+  Pointer* p = as_pointer(self);
+  Ref incoming = Ref::borrow(a[0] != Py_None ? a[0] : nullptr);
+  Ref outgoing;
+  {
+    kv::Locked guard(p->lock);
+    if (!guard.ok()) return nullptr;
+    outgoing = Ref::steal(p->ptr);
+    p->version += 1;
+    p->ptr = incoming.release();
+    if (!guard.leave()) return nullptr;  // `outgoing` is released on the way out
+  }
+  outgoing.reset();
+  Py_RETURN_NONE;
+}
+
+kv::Params<2> pointer_cas_params{"compare_and_swap", {"expected", "new_value"}, 2};
+
+PyObject* pointer_compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!kv::parse(pointer_cas_params, args, nargs, kwnames, a)) return nullptr;
+  Pointer* p = as_pointer(self);
+  Ref incoming = Ref::borrow(a[1] != Py_None ? a[1] : nullptr);
+  PyObject* expected = a[0] != Py_None ? a[0] : nullptr;
+  Ref outgoing;
+  bool swapped = false;
+  {
+    kv::Locked guard(p->lock);
+    if (!guard.ok()) return nullptr;
+    if (p->ptr == expected) {
+      outgoing = Ref::steal(p->ptr);
+      p->version += 1;
+      p->ptr = incoming.release();
+      swapped = true;
+    }
+    if (!guard.leave()) return nullptr;
+  }
+  // Released after the lock: a finaliser run here may use the cell again.
+  outgoing.reset();
+  incoming.reset();
+  return kv::from_bool(swapped);
+}
+
+PyObject* pointer_get_version(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!kv::no_args("get_version", nargs, kwnames)) return nullptr;
+  Pointer* p = as_pointer(self);
+  return kv::with_lock(p->lock, [&] { return kv::from_i64(p->version); });
+}
+
+const kv::FunctionDef pointer_methods[] = {
+    {"load", pointer_load, "Atomically load pointer value.", "($self, /)", {{"return", "Optional[object]"}}},
+    {"store", pointer_store, "Atomically store new pointer value.", "($self, /, value)"},
+    {"compare_and_swap", pointer_compare_and_swap, "Atomically compare and swap pointer.",
+     "($self, /, expected, new_value)", {{"return", "bool"}}},
+    {"get_version", pointer_get_version, "Get current version for ABA detection.", "($self, /)",
+     {{"return", "int"}}},
+};
+
+int pointer_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(as_pointer(self)->ptr);
+  Py_VISIT(as_pointer(self)->lock);
+  return 0;
+}
+
+int pointer_clear(PyObject* self) {
+  Py_CLEAR(as_pointer(self)->ptr);
+  Py_CLEAR(as_pointer(self)->lock);
+  return 0;
+}
+
+void pointer_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  pointer_clear(self);
+  kv::free_instance(self);
+}
+
+// ---------------------------------------------------------------------------
+// LockFreeStack
+
+struct StackNode {
+  PyObject* item;  // owned
+  StackNode* next;
+};
+
+struct Stack {
+  PyObject_HEAD
+  StackNode* head;  // changed only under `lock`
+  std::atomic<int64_t> size;
+  PyObject* lock;
+};
+
+PyTypeObject StackType{PyVarObject_HEAD_INIT(nullptr, 0)};
+
+inline Stack* as_stack(PyObject* o) { return reinterpret_cast<Stack*>(o); }
+
+PyObject* stack_construct(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  (void)args;
+  if (!kv::no_args("__init__", nargs, kwnames)) return nullptr;
+  Ref threading = Ref::steal(kv::module_global(n_threading));
+  if (!threading) return nullptr;
+  Ref lock = Ref::steal(kv::new_lock(threading.get()));
+  if (!lock) return nullptr;
+  Stack* self = kv::alloc_instance<Stack>(type);
+  if (self == nullptr) return nullptr;
+  self->head = nullptr;
+  self->size.store(0, std::memory_order_relaxed);
+  self->lock = lock.release();
+  return reinterpret_cast<PyObject*>(self);
+}
+
+// Frees a detached list top to bottom, releasing each item once.
+void free_nodes(StackNode* node) {
+  while (node != nullptr) {
+    StackNode* next = node->next;
+    PyObject* item = node->item;
+    PyMem_Free(node);
+    Py_DECREF(item);
+    node = next;
+  }
+}
+
+kv::Params<1> push_params{"push", {"item"}, 1};
+
+PyObject* stack_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!kv::parse(push_params, args, nargs, kwnames, a)) return nullptr;
+  Stack* s = as_stack(self);
+  auto* node = static_cast<StackNode*>(PyMem_Malloc(sizeof(StackNode)));
+  if (node == nullptr) {
+    PyErr_SetString(PyExc_MemoryError, "Failed to allocate stack node");
+    return nullptr;
+  }
+  node->item = Py_NewRef(a[0]);
+  node->next = nullptr;
+  kv::Locked guard(s->lock);
+  if (!guard.ok()) {
+    free_nodes(node);
+    return nullptr;
+  }
+  node->next = s->head;
+  s->head = node;
+  s->size.fetch_add(1, SC);
+  if (!guard.leave()) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* stack_pop(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!kv::no_args("pop", nargs, kwnames)) return nullptr;
+  Stack* s = as_stack(self);
+  StackNode* node = nullptr;
+  {
+    kv::Locked guard(s->lock);
+    if (!guard.ok()) return nullptr;
+    node = s->head;
+    if (node != nullptr) {
+      s->head = node->next;
+      s->size.fetch_sub(1, SC);
+    }
+    if (!guard.leave()) {
+      if (node != nullptr) {
+        node->next = nullptr;
+        free_nodes(node);
+      }
+      return nullptr;
+    }
+  }
+  if (node == nullptr) Py_RETURN_NONE;
+  PyObject* item = node->item;  // the node's reference goes to the caller
+  PyMem_Free(node);
+  return item;
+}
+
+PyObject* stack_is_empty(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!kv::no_args("is_empty", nargs, kwnames)) return nullptr;
+  Stack* s = as_stack(self);
+  return kv::with_lock(s->lock, [&] { return kv::from_bool(s->head == nullptr); });
+}
+
+PyObject* stack_size(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!kv::no_args("size", nargs, kwnames)) return nullptr;
+  return kv::from_i64(as_stack(self)->size.load(SC));
+}
+
+const kv::FunctionDef stack_methods[] = {
+    {"push", stack_push, "Push item onto stack.", "($self, /, item)"},
+    {"pop", stack_pop, "Pop item from stack.", "($self, /)", {{"return", "Optional[object]"}}},
+    {"is_empty", stack_is_empty, "Check if stack is empty.", "($self, /)", {{"return", "bool"}}},
+    {"size", stack_size, "Get approximate stack size.", "($self, /)", {{"return", "int"}}},
+};
+
+// The items are reported to the collector too, so that a cycle running
+// through a stored item can be collected.
+int stack_traverse(PyObject* self, visitproc visit, void* arg) {
+  Stack* s = as_stack(self);
+  for (StackNode* n = s->head; n != nullptr; n = n->next) Py_VISIT(n->item);
+  Py_VISIT(s->lock);
+  return 0;
+}
+
+int stack_clear(PyObject* self) {
+  Stack* s = as_stack(self);
+  StackNode* detached = s->head;
+  s->head = nullptr;
+  s->size.store(0, SC);
+  free_nodes(detached);
+  Py_CLEAR(s->lock);
+  return 0;
+}
+
+void stack_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  stack_clear(self);
+  kv::free_instance(self);
+}
+
+// ---------------------------------------------------------------------------
+// LockFreeStatistics
+
+enum Field : int {
+  kTotalAllocations,
+  kTotalDeallocations,
+  kCurrentAllocations,
+  kBytesAllocated,
+  kBytesReserved,
+  kPeakAllocations,
+  kPeakBytesAllocated,
+  kBucketedAllocations,
+  kFallbackAllocations,
+  kAlignmentPaddingBytes,
+  kTotalAllocationTimeNs,
+  kTotalDeallocationTimeNs,
+  kFieldCount,
+};
+
+const char* const field_names[kFieldCount] = {
+    "total_allocations",     "total_deallocations",  "current_allocations",      "bytes_allocated",
+    "bytes_reserved",        "peak_allocations",     "peak_bytes_allocated",     "bucketed_allocations",
+    "fallback_allocations",  "alignment_padding_bytes", "total_allocation_time_ns", "total_deallocation_time_ns",
+};
+
+struct Statistics {
+  PyObject_HEAD
+  std::atomic<int64_t> native[kFieldCount];  // written only by py_record_* and reset
+  PyObject* lock;
+  PyObject* counters[kFieldCount];  // the public attributes
+};
+
+PyTypeObject StatisticsType{PyVarObject_HEAD_INIT(nullptr, 0)};
+
+inline Statistics* as_stats(PyObject* o) { return reinterpret_cast<Statistics*>(o); }
+
+// The lock-free maximum: raise `field` to `candidate` if it is larger.
+void raise_to(std::atomic<int64_t>& field, int64_t candidate) {
+  int64_t seen = field.load(SC);
+  while (seen < candidate && !field.compare_exchange_weak(seen, candidate, SC)) {
+  }
+}
+
+void op_raise_peak_allocations(PyObject* self, int64_t c) { raise_to(as_stats(self)->native[kPeakAllocations], c); }
+void op_raise_peak_bytes(PyObject* self, int64_t c) { raise_to(as_stats(self)->native[kPeakBytesAllocated], c); }
+
+KorvaneStatisticsOps statistics_ops{op_raise_peak_allocations, op_raise_peak_bytes};
+
+PyObject* stats_construct(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  (void)args;
+  if (!kv::no_args("__init__", nargs, kwnames)) return nullptr;
+  Ref threading = Ref::steal(kv::module_global(n_threading));
+  if (!threading) return nullptr;
+  Ref lock = Ref::steal(kv::new_lock(threading.get()));
+  if (!lock) return nullptr;
+  Ref obj = Ref::steal(reinterpret_cast<PyObject*>(kv::alloc_instance<Statistics>(type)));
+  if (!obj) return nullptr;
+  Statistics* s = as_stats(obj.get());
+  for (auto& f : s->native) f.store(0, std::memory_order_relaxed);
+  s->lock = lock.release();
+  for (PyObject*& c : s->counters) {
+    c = new_counter(0);
+    if (c == nullptr) return nullptr;
+  }
+  return obj.release();
+}
+
+// Getter and setter of a public counter attribute; deleting stores None.
+PyObject* stats_get_counter(PyObject* self, void* closure) {
+  PyObject* c = as_stats(self)->counters[reinterpret_cast<std::intptr_t>(closure)];
+  return Py_NewRef(c != nullptr ? c : Py_None);
+}
+
+int stats_set_counter(PyObject* self, PyObject* value, void* closure) {
+  Py_XSETREF(as_stats(self)->counters[reinterpret_cast<std::intptr_t>(closure)],
+             Py_NewRef(value != nullptr ? value : Py_None));
+  return 0;
+}
+
+PyGetSetDef stats_getset[kFieldCount + 1];
+
+// An argument declared `int` and then converted to int64: `held` receives the
+// int object (for passing on to counter methods). False with an error set.
+bool int_arg(PyObject* arg, const char* name, Ref& held, int64_t* out) {
+  held = Ref::steal(kv::annotated_int(arg, name));
+  return held && kv::to_i64(held.get(), out);
+}
+
+kv::Params<4> record_allocation_params{"record_allocation", {"size", "is_bucketed", "padding", "time_ns"}, 1};
+
+PyObject* stats_record_allocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[4];
+  if (!kv::parse(record_allocation_params, args, nargs, kwnames, a)) return nullptr;
+  Ref size_obj, padding_obj, time_obj;
+  int64_t size, padding = 0, time_ns = 0;
+  bool bucketed = true;
+  if (!int_arg(a[0], "size", size_obj, &size)) return nullptr;
+  if (a[1] != nullptr && !kv::to_truth(a[1], &bucketed)) return nullptr;
+  if (a[2] != nullptr && !int_arg(a[2], "padding", padding_obj, &padding)) return nullptr;
+  if (a[3] != nullptr && !int_arg(a[3], "time_ns", time_obj, &time_ns)) return nullptr;
+
+  PyObject** c = as_stats(self)->counters;
+  if (!counter_step(c[kTotalAllocations], true) || !counter_step(c[kCurrentAllocations], true) ||
+      !counter_add(c[kBytesAllocated], true, size, size_obj.get()) ||
+      !counter_step(c[bucketed ? kBucketedAllocations : kFallbackAllocations], true)) {
+    return nullptr;
+  }
+  if (padding > 0 && !counter_add(c[kAlignmentPaddingBytes], true, padding, padding_obj.get())) return nullptr;
+  if (time_ns > 0 && !counter_add(c[kTotalAllocationTimeNs], true, time_ns, time_obj.get())) return nullptr;
+
+  // self._update_peaks(current_allocations.load(), bytes_allocated.load())
+  if (Py_TYPE(self) == &StatisticsType && is_exact_counter(c[kCurrentAllocations]) &&
+      is_exact_counter(c[kBytesAllocated]) && is_exact_counter(c[kPeakAllocations]) &&
+      is_exact_counter(c[kPeakBytesAllocated])) {
+    int64_t current = op_load(c[kCurrentAllocations]);
+    int64_t bytes = op_load(c[kBytesAllocated]);
+    raise_to(as_counter(c[kPeakAllocations])->value, current);
+    raise_to(as_counter(c[kPeakBytesAllocated])->value, bytes);
+    Py_RETURN_NONE;
+  }
+  Ref current = Ref::steal(counter_load_obj(c[kCurrentAllocations]));
+  if (!current) return nullptr;
+  Ref bytes = Ref::steal(counter_load_obj(c[kBytesAllocated]));
+  if (!bytes) return nullptr;
+  Ref r = Ref::steal(call_method(self, n_update_peaks, {current.get(), bytes.get()}));
+  if (!r) return nullptr;
+  Py_RETURN_NONE;
+}
+
+kv::Params<2> record_deallocation_params{"record_deallocation", {"size", "time_ns"}, 1};
+
+PyObject* stats_record_deallocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!kv::parse(record_deallocation_params, args, nargs, kwnames, a)) return nullptr;
+  Ref size_obj, time_obj;
+  int64_t size, time_ns = 0;
+  if (!int_arg(a[0], "size", size_obj, &size)) return nullptr;
+  if (a[1] != nullptr && !int_arg(a[1], "time_ns", time_obj, &time_ns)) return nullptr;
+  PyObject** c = as_stats(self)->counters;
+  if (!counter_step(c[kTotalDeallocations], true) || !counter_step(c[kCurrentAllocations], false) ||
+      !counter_add(c[kBytesAllocated], false, size, size_obj.get())) {
+    return nullptr;
+  }
+  if (time_ns > 0 && !counter_add(c[kTotalDeallocationTimeNs], true, time_ns, time_obj.get())) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// The loop of _update_peaks on one public counter: while the candidate is
+// above the loaded peak, try to swap it in. An exact AtomicCounter is raised
+// natively; a candidate beyond 64 bits is refused by the counter's
+// compare_and_swap, as it would be through its Python method.
+bool raise_public_peak(PyObject* counter, PyObject* candidate) {
+  if (is_exact_counter(counter)) {
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(candidate, &overflow);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (overflow == 0) {
+      raise_to(as_counter(counter)->value, value);
+      return true;
+    }
+    if (overflow < 0) return true;  // below every int64 peak
+    int64_t unused;
+    return kv::to_i64(candidate, &unused);  // raises OverflowError
+  }
+  for (;;) {
+    Ref peak = Ref::steal(counter_load_obj(counter));
+    if (!peak) return false;
+    int done = PyObject_RichCompareBool(candidate, peak.get(), Py_LE);
+    if (done != 0) return done > 0;
+    Ref swapped =
+        Ref::steal(call_method(counter ? counter : Py_None, n_compare_and_swap, {peak.get(), candidate}));
+    if (!swapped) return false;
+    int ok = PyObject_IsTrue(swapped.get());
+    if (ok != 0) return ok > 0;
+  }
+}
+
+kv::Params<2> update_peaks_params{"_update_peaks", {"current_allocs", "current_bytes"}, 2};
+
+PyObject* stats_update_peaks(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!kv::parse(update_peaks_params, args, nargs, kwnames, a)) return nullptr;
+  Ref current = Ref::steal(kv::annotated_int(a[0], "current_allocs"));
+  if (!current) return nullptr;
+  Ref bytes = Ref::steal(kv::annotated_int(a[1], "current_bytes"));
+  if (!bytes) return nullptr;
+  PyObject** c = as_stats(self)->counters;
+  if (!raise_public_peak(c[kPeakAllocations], current.get()) ||
+      !raise_public_peak(c[kPeakBytesAllocated], bytes.get())) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+kv::Params<4> py_record_allocation_params{"py_record_allocation", {"size", "is_bucketed", "padding", "time_ns"}, 2};
+
+PyObject* stats_py_record_allocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[4];
+  if (!kv::parse(py_record_allocation_params, args, nargs, kwnames, a)) return nullptr;
+  Ref size_obj, padding_obj, time_obj;
+  int64_t size, padding = 0, time_ns = 0;
+  bool bucketed;
+  if (!int_arg(a[0], "size", size_obj, &size) || !kv::to_truth(a[1], &bucketed)) return nullptr;
+  if (a[2] != nullptr && !int_arg(a[2], "padding", padding_obj, &padding)) return nullptr;
+  if (a[3] != nullptr && !int_arg(a[3], "time_ns", time_obj, &time_ns)) return nullptr;
+  Statistics* s = as_stats(self);
+  KV_NOGIL({
+    auto& f = s->native;
+    f[kTotalAllocations].fetch_add(1, SC);
+    int64_t old_current = f[kCurrentAllocations].fetch_add(1, SC);
+    int64_t old_bytes = f[kBytesAllocated].fetch_add(size, SC);
+    f[bucketed ? kBucketedAllocations : kFallbackAllocations].fetch_add(1, SC);
+    if (padding > 0) f[kAlignmentPaddingBytes].fetch_add(padding, SC);
+    if (time_ns > 0) f[kTotalAllocationTimeNs].fetch_add(time_ns, SC);
+    raise_to(f[kPeakAllocations], wrap_add(old_current, 1));
+    raise_to(f[kPeakBytesAllocated], wrap_add(old_bytes, size));
+  });
+  PyObject** c = s->counters;
+  if (!counter_step(c[kTotalAllocations], true) || !counter_step(c[kCurrentAllocations], true) ||
+      !counter_add(c[kBytesAllocated], true, size, size_obj.get())) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+kv::Params<2> py_record_deallocation_params{"py_record_deallocation", {"size", "time_ns"}, 1};
+
+PyObject* stats_py_record_deallocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!kv::parse(py_record_deallocation_params, args, nargs, kwnames, a)) return nullptr;
+  Ref size_obj, time_obj;
+  int64_t size, time_ns = 0;
+  if (!int_arg(a[0], "size", size_obj, &size)) return nullptr;
+  if (a[1] != nullptr && !int_arg(a[1], "time_ns", time_obj, &time_ns)) return nullptr;
+  Statistics* s = as_stats(self);
+  KV_NOGIL({
+    auto& f = s->native;
+    f[kTotalDeallocations].fetch_add(1, SC);
+    f[kCurrentAllocations].fetch_sub(1, SC);
+    f[kBytesAllocated].fetch_sub(size, SC);
+    if (time_ns > 0) f[kTotalDeallocationTimeNs].fetch_add(time_ns, SC);
+  });
+  PyObject** c = s->counters;
+  if (!counter_step(c[kTotalDeallocations], true) || !counter_step(c[kCurrentAllocations], false) ||
+      !counter_add(c[kBytesAllocated], false, size, size_obj.get())) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+kv::Name key_names[] = {
+    kv::Name{"total_allocations"},       kv::Name{"total_deallocations"},
+    kv::Name{"current_allocations"},     kv::Name{"bytes_allocated"},
+    kv::Name{"bytes_reserved"},          kv::Name{"peak_allocations"},
+    kv::Name{"peak_bytes_allocated"},    kv::Name{"bucketed_allocations"},
+    kv::Name{"fallback_allocations"},    kv::Name{"bucketed_allocation_ratio"},
+    kv::Name{"alignment_padding_bytes"}, kv::Name{"average_allocation_time_ns"},
+    kv::Name{"average_deallocation_time_ns"}, kv::Name{"allocation_mode"},
+};
+kv::Name mode_text{"lock-free C11 atomics"};
+PyObject* snapshot_template;  // the snapshot's keys in order, values None
+kv::Name format_spec{".1f"};
+
+// a / b as Python's true division of two ints: exact doubles when both are
+// within 2**53, the interpreter's correctly rounded division otherwise.
+PyObject* true_divide(int64_t a, int64_t b) {
+  constexpr int64_t exact = int64_t{1} << 53;
+  if (a >= -exact && a <= exact && b >= -exact && b <= exact) {
+    return PyFloat_FromDouble(static_cast<double>(a) / static_cast<double>(b));
+  }
+  Ref x = Ref::steal(kv::from_i64(a));
+  Ref y = Ref::steal(kv::from_i64(b));
+  if (!x || !y) return nullptr;
+  return PyNumber_TrueDivide(x.get(), y.get());
+}
+
+// format(value, ".1f") + "%" for a finite float value. Fixed notation with a
+// precision is correctly rounded, as Python's formatting is.
+PyObject* percent_text(double value) {
+  char buf[400];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf - 1, value, std::chars_format::fixed, 1);
+  if (ec != std::errc{}) {
+    PyErr_SetString(PyExc_ValueError, "ratio cannot be formatted");
+    return nullptr;
+  }
+  *end++ = '%';
+  return PyUnicode_DecodeASCII(buf, end - buf, nullptr);
+}
+
+// format(ratio, ".1f") + "%" for any number object.
+PyObject* percent_text(PyObject* ratio) {
+  Ref text = Ref::steal(PyObject_Format(ratio, format_spec.get()));
+  if (!text) return nullptr;
+  Ref sign = Ref::steal(PyUnicode_FromString("%"));
+  if (!sign) return nullptr;
+  return PyUnicode_Concat(text.get(), sign.get());
+}
+
+// The derived values of a snapshot from loaded counter values.
+// ratio: (bucketed / total) * 100.0 if total > 0 else 0.0, as text; averages
+// likewise, each division guarded by a strict > 0 test of its denominator.
+PyObject* guarded_ratio(PyObject* num, PyObject* den, bool percent) {
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  int positive = PyObject_RichCompareBool(den, zero.get(), Py_GT);
+  if (positive < 0) return nullptr;
+  Ref value;
+  if (positive) {
+    value = Ref::steal(PyNumber_TrueDivide(num, den));
+    if (value && percent) {
+      Ref hundred = Ref::steal(PyFloat_FromDouble(100.0));
+      value = Ref::steal(PyNumber_Multiply(value.get(), hundred.get()));
+    }
+  } else {
+    value = Ref::steal(PyFloat_FromDouble(0.0));
+  }
+  if (!value) return nullptr;
+  return percent ? percent_text(value.get()) : value.release();
+}
+
+PyObject* stats_get_snapshot(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!kv::no_args("get_snapshot", nargs, kwnames)) return nullptr;
+  PyObject** c = as_stats(self)->counters;
+  Ref loaded[kFieldCount];
+  bool native = true;
+  for (int i = 0; i < kFieldCount; ++i) native = native && is_exact_counter(c[i]);
+  Ref ratio, avg_alloc, avg_dealloc;
+  if (native) {
+    int64_t v[kFieldCount];
+    for (int i = 0; i < kFieldCount; ++i) v[i] = op_load(c[i]);
+    for (int i = 0; i < kFieldCount; ++i) {
+      loaded[i] = Ref::steal(kv::from_i64(v[i]));
+      if (!loaded[i]) return nullptr;
+    }
+    if (v[kTotalAllocations] > 0) {
+      Ref q = Ref::steal(true_divide(v[kBucketedAllocations], v[kTotalAllocations]));
+      if (!q) return nullptr;
+      Ref pct = Ref::steal(PyFloat_FromDouble(PyFloat_AS_DOUBLE(q.get()) * 100.0));
+      if (!pct) return nullptr;
+      ratio = Ref::steal(percent_text(PyFloat_AS_DOUBLE(pct.get())));
+      avg_alloc = Ref::steal(true_divide(v[kTotalAllocationTimeNs], v[kTotalAllocations]));
+    } else {
+      ratio = Ref::steal(PyUnicode_FromString("0.0%"));
+      avg_alloc = Ref::steal(PyFloat_FromDouble(0.0));
+    }
+    avg_dealloc = Ref::steal(v[kTotalDeallocations] > 0
+                                 ? true_divide(v[kTotalDeallocationTimeNs], v[kTotalDeallocations])
+                                 : PyFloat_FromDouble(0.0));
+  } else {
+    for (int i = 0; i < kFieldCount; ++i) {
+      loaded[i] = Ref::steal(counter_load_obj(c[i]));
+      if (!loaded[i]) return nullptr;
+    }
+    ratio = Ref::steal(guarded_ratio(loaded[kBucketedAllocations].get(), loaded[kTotalAllocations].get(), true));
+    if (!ratio) return nullptr;
+    avg_alloc = Ref::steal(
+        guarded_ratio(loaded[kTotalAllocationTimeNs].get(), loaded[kTotalAllocations].get(), false));
+    if (!avg_alloc) return nullptr;
+    avg_dealloc = Ref::steal(
+        guarded_ratio(loaded[kTotalDeallocationTimeNs].get(), loaded[kTotalDeallocations].get(), false));
+  }
+  if (!ratio || !avg_alloc || !avg_dealloc) return nullptr;
+  PyObject* values[14] = {
+      loaded[kTotalAllocations].get(),    loaded[kTotalDeallocations].get(),
+      loaded[kCurrentAllocations].get(),  loaded[kBytesAllocated].get(),
+      loaded[kBytesReserved].get(),       loaded[kPeakAllocations].get(),
+      loaded[kPeakBytesAllocated].get(),  loaded[kBucketedAllocations].get(),
+      loaded[kFallbackAllocations].get(), ratio.get(),
+      loaded[kAlignmentPaddingBytes].get(), avg_alloc.get(),
+      avg_dealloc.get(),                  mode_text.get(),
+  };
+  // A copy of the template has every key in place, so no insertion resizes.
+  Ref d = Ref::steal(PyDict_Copy(snapshot_template));
+  if (!d) return nullptr;
+  for (int i = 0; i < 14; ++i) {
+    if (PyDict_SetItem(d.get(), key_names[i].get(), values[i]) < 0) return nullptr;
+  }
+  return d.release();
+}
+
+PyObject* stats_reset(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!kv::no_args("reset", nargs, kwnames)) return nullptr;
+  Statistics* s = as_stats(self);
+  return kv::with_lock(s->lock, [&]() -> PyObject* {
+    for (auto& f : s->native) f.exchange(0, SC);
+    for (int i : {kTotalAllocations, kTotalDeallocations, kCurrentAllocations, kBytesAllocated, kBytesReserved,
+                  kPeakAllocations, kPeakBytesAllocated}) {
+      if (!counter_store_zero(s->counters[i])) return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+const kv::FunctionDef stats_methods[] = {
+    {"record_allocation", stats_record_allocation,
+     "Record an allocation event.\n\n"
+     "Args:\n"
+     "    size: Size of allocation in bytes\n"
+     "    is_bucketed: Whether allocation came from bucketed pool\n"
+     "    padding: Alignment padding bytes used\n"
+     "    time_ns: Time taken in nanoseconds",
+     "($self, /, size, is_bucketed=True, padding=0, time_ns=0)",
+     {{"size", "int"}, {"is_bucketed", "bool"}, {"padding", "int"}, {"time_ns", "int"}}},
+    {"record_deallocation", stats_record_deallocation,
+     "Record a deallocation event.\n\n"
+     "Args:\n"
+     "    size: Size of deallocation in bytes\n"
+     "    time_ns: Time taken in nanoseconds",
+     "($self, /, size, time_ns=0)", {{"size", "int"}, {"time_ns", "int"}}},
+    {"py_record_allocation", stats_py_record_allocation,
+     "Record allocation event.\n\nUpdates both internal atomics and public AtomicCounter instances.",
+     "($self, /, size, is_bucketed, padding=0, time_ns=0)"},
+    {"py_record_deallocation", stats_py_record_deallocation,
+     "Record deallocation event.\n\nUpdates both internal atomics and public AtomicCounter instances.",
+     "($self, /, size, time_ns=0)"},
+    {"_update_peaks", stats_update_peaks,
+     "Update peak values using compare-and-swap.\n\nPython wrapper for internal cdef methods.",
+     "($self, /, current_allocs, current_bytes)", {{"current_allocs", "int"}, {"current_bytes", "int"}}},
+    {"get_snapshot", stats_get_snapshot, "Get atomic snapshot of statistics.", "($self, /)"},
+    {"reset", stats_reset, "Reset all statistics to zero.", "($self, /)"},
+};
+
+int stats_traverse(PyObject* self, visitproc visit, void* arg) {
+  Statistics* s = as_stats(self);
+  Py_VISIT(s->lock);
+  for (PyObject* c : s->counters) Py_VISIT(c);
+  return 0;
+}
+
+int stats_clear(PyObject* self) {
+  Statistics* s = as_stats(self);
+  Py_CLEAR(s->lock);
+  for (PyObject*& c : s->counters) Py_CLEAR(c);
+  return 0;
+}
+
+void stats_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  stats_clear(self);
+  kv::free_instance(self);
+}
+
+// ---------------------------------------------------------------------------
+// PerformanceTimer
+
+struct Timer {
+  PyObject_HEAD
+  int64_t start;
+};
+
+PyTypeObject TimerType{PyVarObject_HEAD_INIT(nullptr, 0)};
+
+PyObject* timer_construct(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  (void)args;
+  if (!kv::no_args("__init__", nargs, kwnames)) return nullptr;
+  return reinterpret_cast<PyObject*>(kv::alloc_instance<Timer>(type));
+}
+
+// time.perf_counter_ns(), looked up through the module attribute `time`.
+PyObject* perf_counter_ns() {
+  Ref time = Ref::steal(kv::module_global(n_time));
+  if (!time) return nullptr;
+  return call_method(time.get(), n_perf_counter_ns);
+}
+
+PyObject* timer_start(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!kv::no_args("start", nargs, kwnames)) return nullptr;
+  Ref now = Ref::steal(perf_counter_ns());
+  int64_t start;
+  if (!now || !kv::to_i64(now.get(), &start)) return nullptr;
+  reinterpret_cast<Timer*>(self)->start = start;
+  Py_RETURN_NONE;
+}
+
+// time.perf_counter_ns() - self.start, with Python's integer semantics.
+PyObject* elapsed_ns(PyObject* self) {
+  Ref now = Ref::steal(perf_counter_ns());
+  if (!now) return nullptr;
+  int64_t start = reinterpret_cast<Timer*>(self)->start;
+  if (PyLong_CheckExact(now.get())) {
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(now.get(), &overflow);
+    long long diff;
+    if (overflow == 0 && !(n == -1 && PyErr_Occurred()) && !__builtin_sub_overflow(n, start, &diff)) {
+      return PyLong_FromLongLong(diff);
+    }
+    PyErr_Clear();
+  }
+  Ref s = Ref::steal(kv::from_i64(start));
+  if (!s) return nullptr;
+  return PyNumber_Subtract(now.get(), s.get());
+}
+
+PyObject* timer_elapsed_ns(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!kv::no_args("elapsed_ns", nargs, kwnames)) return nullptr;
+  return elapsed_ns(self);
+}
+
+// self.elapsed_ns() / divisor; the method is called by name on subclasses.
+PyObject* elapsed_scaled(PyObject* self, double divisor) {
+  Ref ns = Ref::steal(Py_TYPE(self) == &TimerType ? elapsed_ns(self) : call_method(self, n_elapsed_ns));
+  if (!ns) return nullptr;
+  Ref d = Ref::steal(PyFloat_FromDouble(divisor));
+  if (!d) return nullptr;
+  return PyNumber_TrueDivide(ns.get(), d.get());
+}
+
+PyObject* timer_elapsed_us(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!kv::no_args("elapsed_us", nargs, kwnames)) return nullptr;
+  return elapsed_scaled(self, 1000.0);
+}
+
+PyObject* timer_elapsed_ms(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!kv::no_args("elapsed_ms", nargs, kwnames)) return nullptr;
+  return elapsed_scaled(self, 1000000.0);
+}
+
+const kv::FunctionDef timer_methods[] = {
+    {"start", timer_start, "Start timing.", "($self, /)"},
+    {"elapsed_ns", timer_elapsed_ns, "Get elapsed time in nanoseconds.", "($self, /)", {{"return", "int"}}},
+    {"elapsed_us", timer_elapsed_us, "Get elapsed time in microseconds.", "($self, /)", {{"return", "float"}}},
+    {"elapsed_ms", timer_elapsed_ms, "Get elapsed time in milliseconds.", "($self, /)", {{"return", "float"}}},
+};
+
+// ---------------------------------------------------------------------------
+// AtomicCounterWrapper: an ordinary Python class forwarding to AtomicCounter.
+
+// self._counter.<method>(*args)
+PyObject* forward(PyObject* self, const kv::Name& method, std::initializer_list<PyObject*> args = {}) {
+  Ref counter = Ref::steal(PyObject_GetAttr(self, n_counter_attr.get()));
+  if (!counter) return nullptr;
+  return call_method(counter.get(), method, args);
+}
+
+// A result declared `-> int`.
+PyObject* int_result(PyObject* r) {
+  if (r == nullptr) return nullptr;
+  Ref held = Ref::steal(r);
+  return kv::expected_int_or_none(held.get());
+}
+
+kv::Params<1> wrapper_init_params{"__init__", {"initial_value"}, 0};
+
+PyObject* wrapper_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!kv::parse(wrapper_init_params, args, nargs, kwnames, a)) return nullptr;
+  Ref initial = a[0] != nullptr ? Ref::steal(kv::annotated_int(a[0], "initial_value")) : Ref::steal(PyLong_FromLong(0));
+  if (!initial) return nullptr;
+  PyObject* argv[2] = {nullptr, initial.get()};
+  Ref counter = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&CounterType), argv + 1,
+                                               1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!counter || PyObject_SetAttr(self, n_counter_attr.get(), counter.get()) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* wrapper_load(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!kv::no_args("load", nargs, kwnames)) return nullptr;
+  return int_result(forward(self, n_py_load));
+}
+
+kv::Params<1> wrapper_store_params{"store", {"value"}, 1};
+
+PyObject* wrapper_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!kv::parse(wrapper_store_params, args, nargs, kwnames, a)) return nullptr;
+  Ref value = Ref::steal(kv::annotated_int(a[0], "value"));
+  if (!value) return nullptr;
+  Ref r = Ref::steal(forward(self, n_py_store, {value.get()}));
+  if (!r) return nullptr;
+  Py_RETURN_NONE;
+}
+
+kv::Params<1> wrapper_increment_params{"increment", {"delta"}, 0};
+kv::Params<1> wrapper_decrement_params{"decrement", {"delta"}, 0};
+
+PyObject* wrapper_step(kv::Params<1>& params, const kv::Name& method, PyObject* self, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!kv::parse(params, args, nargs, kwnames, a)) return nullptr;
+  Ref delta = a[0] != nullptr ? Ref::steal(kv::annotated_int(a[0], "delta")) : Ref::steal(PyLong_FromLong(1));
+  if (!delta) return nullptr;
+  return int_result(forward(self, method, {delta.get()}));
+}
+
+PyObject* wrapper_increment(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return wrapper_step(wrapper_increment_params, n_py_increment, self, args, nargs, kwnames);
+}
+
+PyObject* wrapper_decrement(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return wrapper_step(wrapper_decrement_params, n_py_decrement, self, args, nargs, kwnames);
+}
+
+kv::Params<2> wrapper_cas_params{"compare_and_swap", {"expected", "new_value"}, 2};
+
+PyObject* wrapper_compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!kv::parse(wrapper_cas_params, args, nargs, kwnames, a)) return nullptr;
+  Ref expected = Ref::steal(kv::annotated_int(a[0], "expected"));
+  if (!expected) return nullptr;
+  Ref desired = Ref::steal(kv::annotated_int(a[1], "new_value"));
+  if (!desired) return nullptr;
+  return forward(self, n_py_compare_and_swap, {expected.get(), desired.get()});
+}
+
+kv::Params<1> wrapper_faa_params{"fetch_and_add", {"delta"}, 1};
+
+PyObject* wrapper_fetch_and_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!kv::parse(wrapper_faa_params, args, nargs, kwnames, a)) return nullptr;
+  Ref delta = Ref::steal(kv::annotated_int(a[0], "delta"));
+  if (!delta) return nullptr;
+  return int_result(forward(self, n_py_fetch_and_add, {delta.get()}));
+}
+
+const kv::FunctionDef wrapper_methods[] = {
+    {"__init__", wrapper_init, nullptr, "(self, initial_value=0)", {{"initial_value", "int"}}},
+    {"load", wrapper_load, nullptr, "(self)", {{"return", "int"}}},
+    {"store", wrapper_store, nullptr, "(self, value)", {{"value", "int"}}},
+    {"increment", wrapper_increment, nullptr, "(self, delta=1)", {{"delta", "int"}, {"return", "int"}}},
+    {"decrement", wrapper_decrement, nullptr, "(self, delta=1)", {{"delta", "int"}, {"return", "int"}}},
+    {"compare_and_swap", wrapper_compare_and_swap, nullptr, "(self, expected, new_value)",
+     {{"expected", "int"}, {"new_value", "int"}, {"return", "bool"}}},
+    {"fetch_and_add", wrapper_fetch_and_add, nullptr, "(self, delta)", {{"delta", "int"}, {"return", "int"}}},
+};
+
+// type("AtomicCounterWrapper", (object,), namespace)
+PyObject* make_wrapper_class(PyObject* module) {
+  Ref module_name = Ref::steal(PyObject_GetAttrString(module, "__name__"));
+  Ref ns = Ref::steal(PyDict_New());
+  if (!module_name || !ns) return nullptr;
+  if (PyDict_SetItemString(ns.get(), "__module__", module_name.get()) < 0) return nullptr;
+  Ref qualname = Ref::steal(PyUnicode_FromString("AtomicCounterWrapper"));
+  Ref doc = Ref::steal(PyUnicode_FromString("Python wrapper for Cython AtomicCounter (backward compatibility)."));
+  if (!qualname || !doc || PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0 ||
+      PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0) {
+    return nullptr;
+  }
+  for (const kv::FunctionDef& def : wrapper_methods) {
+    Ref f = Ref::steal(kv::make_function(def, kv::Kind::PlainMethod, module_name.get(), "AtomicCounterWrapper"));
+    if (!f || PyDict_SetItemString(ns.get(), def.name, f.get()) < 0) return nullptr;
+  }
+  return PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", "AtomicCounterWrapper",
+                               reinterpret_cast<PyObject*>(&PyBaseObject_Type), ns.get());
+}
+
+// ---------------------------------------------------------------------------
+// Types and module
+
+const char counter_doc[] =
+    "Lock-free 64-bit atomic counter.\n\n"
+    "Every operation is one sequentially consistent atomic instruction, run\n"
+    "with the interpreter lock released; arithmetic wraps around in 64-bit\n"
+    "two's complement.\n\n"
+    "Performance:\n"
+    "    increment(): <30ns (20\u00d7 faster than Python locks)\n"
+    "    load(): <10ns (10\u00d7 faster than Python)\n"
+    "    compare_and_swap(): <50ns (10\u00d7 faster than Python)";
+
+const char pointer_doc[] =
+    "Thread-safe atomic pointer with version tracking.\n\n"
+    "Holds one object reference (or nothing) and a version that grows with\n"
+    "every change, so that a caller can detect a change that was undone\n"
+    "(the ABA problem). Every operation holds a lock private to the cell: a\n"
+    "truly lock-free form would need hazard pointers to manage the reference\n"
+    "counts of the held objects.\n\n"
+    "Performance:\n"
+    "    load(): ~50-100ns (includes GIL + lock overhead)\n"
+    "    store(): ~50-100ns\n"
+    "    compare_and_swap(): ~100-150ns";
+
+const char stack_doc[] =
+    "Lock-based stack with lock-free size counter.\n\n"
+    "Despite the class name, push and pop take a lock: a genuinely lock-free\n"
+    "linked structure would need hazard pointers for safe memory reclamation\n"
+    "under reference counting. size() reads an atomic counter and never waits.\n\n"
+    "Performance:\n"
+    "    push(): ~100-200ns (lock-based)\n"
+    "    pop(): ~150-250ns (lock-based)\n"
+    "    size(): <20ns (lock-free C11 atomics)";
+
+const char stats_doc[] =
+    "Lock-free statistics collection using atomic counters.\n\n"
+    "Performance:\n"
+    "    record_allocation(): <100ns (vs 2-3\u03bcs with locks)\n"
+    "    get_snapshot(): <500ns";
+
+const char timer_doc[] = "High-resolution timer for performance measurement.";
+
+bool init_types() {
+  kv::init_type<counter_construct>(CounterType, "korvane.memory.lockfree_core.AtomicCounter", sizeof(Counter),
+                               counter_doc);
+  CounterType.tp_repr = counter_repr;
+
+  kv::init_type<pointer_construct>(PointerType, "korvane.memory.lockfree_core.AtomicPointer", sizeof(Pointer),
+                               pointer_doc, pointer_dealloc);
+  PointerType.tp_flags |= Py_TPFLAGS_HAVE_GC;
+  PointerType.tp_traverse = pointer_traverse;
+  PointerType.tp_clear = pointer_clear;
+
+  kv::init_type<stack_construct>(StackType, "korvane.memory.lockfree_core.LockFreeStack", sizeof(Stack), stack_doc,
+                             stack_dealloc);
+  StackType.tp_flags |= Py_TPFLAGS_HAVE_GC;
+  StackType.tp_traverse = stack_traverse;
+  StackType.tp_clear = stack_clear;
+
+  for (int i = 0; i < kFieldCount; ++i) {
+    stats_getset[i] = {field_names[i], stats_get_counter, stats_set_counter, nullptr,
+                       reinterpret_cast<void*>(static_cast<std::intptr_t>(i))};
+  }
+  stats_getset[kFieldCount] = {nullptr};
+  kv::init_type<stats_construct>(StatisticsType, "korvane.memory.lockfree_core.LockFreeStatistics",
+                             sizeof(Statistics), stats_doc, stats_dealloc);
+  StatisticsType.tp_flags |= Py_TPFLAGS_HAVE_GC;
+  StatisticsType.tp_traverse = stats_traverse;
+  StatisticsType.tp_clear = stats_clear;
+  StatisticsType.tp_getset = stats_getset;
+
+  kv::init_type<timer_construct>(TimerType, "korvane.memory.lockfree_core.PerformanceTimer", sizeof(Timer),
+                             timer_doc);
+  return true;
+}
+
+int exec_module(PyObject* m) {
+  // The five extension types with their methods.
+  if (!init_types()) return -1;
+  for (PyTypeObject* t : {&CounterType, &PointerType, &StackType, &StatisticsType, &TimerType}) {
+    if (!kv::add_type(m, t) || !kv::refuse_pickling(t)) return -1;
+  }
+  if (!kv::add_methods(&CounterType, counter_methods) || !kv::add_methods(&PointerType, pointer_methods) ||
+      !kv::add_methods(&StackType, stack_methods) || !kv::add_methods(&StatisticsType, stats_methods) ||
+      !kv::add_methods(&TimerType, timer_methods)) {
+    return -1;
+  }
+  Py_XSETREF(snapshot_template, PyDict_New());
+  if (snapshot_template == nullptr) return -1;
+  for (const kv::Name& key : key_names) {
+    if (PyDict_SetItem(snapshot_template, key.get(), Py_None) < 0) return -1;
+  }
+  if (!kv::publish_capsule(&CounterType, "_native_ops", &counter_ops, KORVANE_ATOMIC_COUNTER_OPS_CAPSULE) ||
+      !kv::publish_capsule(&StatisticsType, "_native_ops", &statistics_ops, KORVANE_STATISTICS_OPS_CAPSULE)) {
+    return -1;
+  }
+  if (!kv::import_module_as(m, "threading") || !kv::import_module_as(m, "time") ||
+      !kv::import_names(m, "typing", {"Optional", "TypeVar", "Generic"})) {
+    return -1;
+  }
+  // Second names for the counter's methods: the very same objects.
+  for (auto [alias, name] : {std::pair{"py_load", "load"}, std::pair{"py_store", "store"},
+                             std::pair{"py_increment", "increment"}, std::pair{"py_decrement", "decrement"},
+                             std::pair{"py_compare_and_swap", "compare_and_swap"},
+                             std::pair{"py_fetch_and_add", "fetch_and_add"}}) {
+    if (!kv::add_alias(&CounterType, alias, name)) return -1;
+  }
+  Ref wrapper = Ref::steal(make_wrapper_class(m));
+  if (!wrapper || PyModule_AddObjectRef(m, "AtomicCounterWrapper", wrapper.get()) < 0) return -1;
+  if (!kv::import_module_as(m, "logging")) return -1;
+  PyObject* logger = kv::bind_logger(m);
+  if (logger == nullptr ||
+      !kv::log(logger, "info", "Korvane Cython Lockfree Core loaded - C11 atomics active (10-20\u00d7 speedup)")) {
+    return -1;
+  }
+  return PyModule_AddObjectRef(m, "CYTHON_ATOMICS_AVAILABLE", Py_True);
+}
+
+}  // namespace
+
+KV_MODULE(lockfree_core, "korvane.memory.lockfree_core",
+          "Lock-free memory primitives: atomic counter, versioned pointer, stack,\n"
+          "allocation statistics and a nanosecond timer.",
+          exec_module)

@@ -1,0 +1,1 @@
+"""Monitoring: running counter statistics."""

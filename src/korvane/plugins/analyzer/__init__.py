@@ -1,0 +1,1 @@
+"""Scoring and decision arithmetic of the workload analyzer and the orchestrator."""
