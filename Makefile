@@ -23,7 +23,7 @@ test: install
 
 bench: install
 	$(VPY) -m pip install $(PIP_FLAGS) '.[bench]' $(BUILD_OPTS)
-	$(VPY) -m pytest benchmarks -q --benchmark-only --benchmark-group-by=group \
+	$(VPY) -m pytest benchmarks -q -o python_files='bench_*.py' --benchmark-only --benchmark-group-by=group \
 	    --benchmark-columns=min,median,mean,rounds --benchmark-sort=mean
 
 venv: $(VENV)/.venv-stamp
