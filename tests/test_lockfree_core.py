@@ -1,0 +1,620 @@
+import gc
+import pickle
+import sys
+import threading
+import weakref
+
+import pytest
+
+from korvane.memory import lockfree_core as lc
+from korvane.memory.lockfree_core import (
+    AtomicCounter,
+    AtomicCounterWrapper,
+    AtomicPointer,
+    LockFreeStack,
+    LockFreeStatistics,
+    PerformanceTimer,
+)
+
+INT64_MAX = 2**63 - 1
+INT64_MIN = -(2**63)
+
+
+class IntLike:
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        return self.value
+
+
+class Boom(Exception):
+    pass
+
+
+class BadInt:
+    def __int__(self):
+        raise Boom
+
+
+# --- module ----------------------------------------------------------------
+
+
+def test_module_attributes_in_binding_order():
+    public = [k for k in vars(lc) if not k.startswith("__")]
+    assert public == [
+        "AtomicCounter", "AtomicPointer", "LockFreeStack", "LockFreeStatistics", "PerformanceTimer",
+        "threading", "time", "Optional", "TypeVar", "Generic", "AtomicCounterWrapper", "logging",
+        "logger", "CYTHON_ATOMICS_AVAILABLE",
+    ]
+    assert lc.CYTHON_ATOMICS_AVAILABLE is True
+    assert lc.logger.name == "korvane.memory.lockfree_core"
+
+
+def test_load_message_is_logged_once_at_import(python_subprocess):
+    result = python_subprocess(
+        """
+        import logging
+        records = []
+        class Keep(logging.Handler):
+            def emit(self, record):
+                records.append(record)
+        logging.getLogger().addHandler(Keep())
+        logging.getLogger().setLevel(logging.DEBUG)
+        import korvane.memory.lockfree_core
+        import korvane.memory.lockfree_core
+        print(len(records), records[0].levelname, records[0].name)
+        print(records[0].getMessage())
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    first, message = result.stdout.splitlines()
+    assert first == "1 INFO korvane.memory.lockfree_core"
+    assert message == "Korvane Cython Lockfree Core loaded - C11 atomics active (10-20\u00d7 speedup)"
+
+
+def test_method_objects_carry_names_docs_and_annotations():
+    load = AtomicCounter.load
+    assert (load.__name__, load.__qualname__, load.__module__) == (
+        "load", "AtomicCounter.load", "korvane.memory.lockfree_core")
+    assert load.__doc__ == "Atomically load value."
+    assert load.__annotations__ == {"return": "int"}
+    assert AtomicCounter.compare_and_swap.__annotations__ == {"return": "bool"}
+    for alias in ("load", "store", "increment", "decrement", "compare_and_swap", "fetch_and_add"):
+        assert getattr(AtomicCounter, "py_" + alias) is getattr(AtomicCounter, alias)
+    assert AtomicPointer.load.__annotations__ == {"return": "Optional[object]"}
+    assert LockFreeStack.pop.__annotations__ == {"return": "Optional[object]"}
+    assert LockFreeStatistics.record_allocation.__annotations__ == {
+        "size": "int", "is_bucketed": "bool", "padding": "int", "time_ns": "int"}
+    assert AtomicCounterWrapper.compare_and_swap.__annotations__ == {
+        "expected": "int", "new_value": "int", "return": "bool"}
+    assert "increment(): <30ns (20\u00d7 faster than Python locks)" in AtomicCounter.__doc__
+    assert AtomicPointer.__doc__.startswith("Thread-safe atomic pointer with version tracking.")
+    assert LockFreeStack.__doc__.startswith("Lock-based stack with lock-free size counter.")
+    assert PerformanceTimer.__doc__ == "High-resolution timer for performance measurement."
+    assert AtomicCounterWrapper.__doc__ == "Python wrapper for Cython AtomicCounter (backward compatibility)."
+
+
+def test_methods_reject_a_foreign_self():
+    with pytest.raises(TypeError, match="requires a 'korvane.memory.lockfree_core.AtomicCounter' object"):
+        AtomicCounter.load(LockFreeStack())
+    with pytest.raises(TypeError, match="needs an argument"):
+        AtomicCounter.load()
+
+
+@pytest.mark.parametrize("cls", [AtomicCounter, AtomicPointer, LockFreeStack, LockFreeStatistics,
+                                 PerformanceTimer])
+def test_instances_refuse_pickling_and_have_no_dict(cls):
+    obj = cls()
+    for attempt in (lambda: pickle.dumps(obj), obj.__reduce__, lambda: obj.__reduce_ex__(2),
+                    lambda: obj.__setstate__({})):
+        with pytest.raises(TypeError, match="^no default __reduce__ due to non-trivial __cinit__$"):
+            attempt()
+    assert not hasattr(obj, "__dict__")
+
+    class Sub(cls):
+        pass
+
+    assert isinstance(Sub(), cls)
+
+
+# --- argument rules (the frame's parser and conversions) --------------------
+
+
+def test_argument_count_and_keyword_messages():
+    c = AtomicCounter()
+    cases = [
+        (lambda: c.load(1), "load() takes exactly 0 positional arguments (1 given)"),
+        (lambda: c.load(x=1), "load() got an unexpected keyword argument 'x'"),
+        (lambda: c.fetch_and_add(), "fetch_and_add() takes exactly 1 positional argument (0 given)"),
+        (lambda: c.increment(1, 2), "increment() takes at most 1 positional argument (2 given)"),
+        (lambda: c.compare_and_swap(1), "compare_and_swap() takes exactly 2 positional arguments (1 given)"),
+        (lambda: c.compare_and_swap(expected=1), "compare_and_swap() takes exactly 2 positional arguments (1 given)"),
+        (lambda: c.compare_and_swap(1, 2, bogus=3), "compare_and_swap() got an unexpected keyword argument 'bogus'"),
+        (lambda: c.compare_and_swap(1, 2, expected=3),
+         "compare_and_swap() got multiple values for argument 'expected'"),
+        (lambda: AtomicCounter(1, 2), "__init__() takes at most 1 positional argument (2 given)"),
+        (lambda: LockFreeStack(1), "__init__() takes exactly 0 positional arguments (1 given)"),
+        (lambda: LockFreeStatistics().record_allocation(), "record_allocation() takes at least 1 positional argument (0 given)"),
+        (lambda: LockFreeStatistics().py_record_allocation(1), "py_record_allocation() takes at least 2 positional arguments (1 given)"),
+        (lambda: LockFreeStatistics().record_deallocation(1, 2, 3), "record_deallocation() takes at most 2 positional arguments (3 given)"),
+    ]
+    for call, message in cases:
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == message
+    assert c.compare_and_swap(new_value=5, expected=0) is True
+    assert AtomicCounter(initial_value=7).increment(delta=3) == 10
+
+
+def test_int64_conversion_rules_and_failed_conversion_changes_nothing():
+    assert AtomicCounter(2.7).load() == 2
+    assert AtomicCounter(-2.7).load() == -2
+    assert AtomicCounter(True).load() == 1
+    assert AtomicCounter(IntLike(41)).load() == 41
+    assert AtomicCounter(INT64_MIN).load() == INT64_MIN
+
+    class MyInt(int):
+        def __int__(self):
+            raise AssertionError("an int subclass is taken by value")
+
+    assert AtomicCounter(MyInt(9)).load() == 9
+
+    c = AtomicCounter(5)
+    bad = [("1", TypeError, "an integer is required"), (None, TypeError, "an integer is required"),
+           (2**63, OverflowError, None), (INT64_MIN - 1, OverflowError, None),
+           (float("inf"), OverflowError, None), (float("nan"), ValueError, None), (BadInt(), Boom, None)]
+    for value, exc, message in bad:
+        for op in (c.store, c.increment, c.decrement, c.fetch_and_add, lambda v: c.compare_and_swap(5, v),
+                   lambda v: c.compare_and_swap(v, 6), AtomicCounter):
+            with pytest.raises(exc) as info:
+                op(value)
+            if message:
+                assert str(info.value) == message
+        assert c.load() == 5
+
+
+# --- AtomicCounter ------------------------------------------------------------
+
+
+def test_counter_operations_and_wraparound():
+    c = AtomicCounter(5)
+    assert [c.increment(), c.increment(3), c.decrement(), c.fetch_and_add(2), c.load()] == [6, 9, 8, 8, 10]
+    assert c.compare_and_swap(10, 20) is True and c.load() == 20
+    assert c.compare_and_swap(10, 30) is False and c.load() == 20
+    assert c.increment(-1) == 19 and c.decrement(-1) == 20
+    assert c.store(7) is None and c.load() == 7
+    assert AtomicCounter().load() == 0
+    assert AtomicCounter(4).py_increment() == 5
+
+    top = AtomicCounter(INT64_MAX)
+    assert top.increment() == INT64_MIN
+    assert top.decrement() == INT64_MAX
+    assert top.fetch_and_add(INT64_MAX) == INT64_MAX and top.load() == -2
+    bottom = AtomicCounter(INT64_MIN)
+    assert bottom.decrement(1) == INT64_MAX
+    assert bottom.decrement(INT64_MIN) == -1
+
+
+def test_counter_is_exact_under_eight_threads():
+    c = AtomicCounter()
+    barrier = threading.Barrier(8)
+
+    def work():
+        barrier.wait()
+        for _ in range(100_000):
+            c.increment()
+
+    threads = [threading.Thread(target=work) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert c.load() == 800_000
+
+    # compare_and_swap as a retry loop: no update is lost.
+    cas = AtomicCounter()
+
+    def cas_work():
+        for _ in range(5_000):
+            while True:
+                seen = cas.load()
+                if cas.compare_and_swap(seen, seen + 3):
+                    break
+
+    threads = [threading.Thread(target=cas_work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert cas.load() == 60_000
+
+
+def test_native_operation_table_is_published():
+    import ctypes
+
+    capsule = AtomicCounter._native_ops
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype = ctypes.c_void_p
+    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    address = get_pointer(capsule, b"korvane.memory.lockfree_core.AtomicCounter._native_ops")
+    ops = (ctypes.c_void_p * 6).from_address(address)
+    increment = ctypes.CFUNCTYPE(ctypes.c_int64, ctypes.py_object, ctypes.c_int64)(ops[2])
+    c = AtomicCounter(40)
+    assert increment(c, 2) == 42 and c.load() == 42
+
+
+# --- AtomicCounterWrapper -------------------------------------------------------
+
+
+def test_wrapper_forwards_and_checks_int_arguments():
+    w = AtomicCounterWrapper(3.5)
+    assert w.load() == 3
+    assert [w.increment(), w.decrement(2.9), w.fetch_and_add(10), w.compare_and_swap(12, 1), w.load()] == [
+        4, 2, 2, True, 1]
+    assert w.store(9) is None and w._counter.load() == 9
+    with pytest.raises(TypeError) as info:
+        AtomicCounterWrapper("x")
+    assert str(info.value) == "Argument 'initial_value' has incorrect type (expected int, got str)"
+    with pytest.raises(TypeError) as info:
+        w.compare_and_swap(1, [2])
+    assert str(info.value) == "Argument 'new_value' has incorrect type (expected int, got list)"
+    assert w.load() == 9
+
+    class Odd:
+        def py_load(self):
+            return 2.5
+
+        def py_increment(self, delta):
+            return "text"
+
+    w._counter = Odd()
+    assert w.load() == 2
+    with pytest.raises(TypeError) as info:
+        w.increment()
+    assert str(info.value) == "Expected int, got str"
+    with pytest.raises(TypeError, match="no default __reduce__"):
+        pickle.dumps(AtomicCounterWrapper())
+
+
+# --- AtomicPointer --------------------------------------------------------------
+
+
+def test_pointer_store_swap_identity_and_versions():
+    p = AtomicPointer()
+    assert p.load() is None and p.get_version() == 0
+    x, y, z = object(), object(), object()
+    p = AtomicPointer(x)
+    assert p.load() is x and p.get_version() == 0
+    p.store(y)
+    assert p.load() is y and p.get_version() == 1
+    assert p.compare_and_swap(y, z) is True and p.load() is z and p.get_version() == 2
+    assert p.compare_and_swap(y, x) is False and p.load() is z and p.get_version() == 2
+    listed = AtomicPointer([1])
+    assert listed.compare_and_swap([1], None) is False
+    empty = AtomicPointer()
+    assert empty.compare_and_swap(None, x) is True and empty.load() is x
+    empty.store(None)
+    assert empty.load() is None and empty.get_version() == 2
+
+
+def test_pointer_reference_counts():
+    x, y = object(), object()
+    base_x, base_y = sys.getrefcount(x), sys.getrefcount(y)
+    p = AtomicPointer(x)
+    assert sys.getrefcount(x) == base_x + 1
+    assert p.compare_and_swap(x, x) is True and p.get_version() == 1
+    assert sys.getrefcount(x) == base_x + 1
+    assert p.compare_and_swap(y, y) is False
+    assert sys.getrefcount(y) == base_y
+    p.store(y)
+    assert sys.getrefcount(x) == base_x and sys.getrefcount(y) == base_y + 1
+    del p
+    assert sys.getrefcount(y) == base_y
+
+    class Payload:
+        pass
+
+    payload = Payload()
+    alive = weakref.ref(payload)
+    cell = AtomicPointer(payload)
+    del payload
+    assert alive() is not None
+    cell.store(None)
+    assert alive() is None
+
+
+def test_pointer_finaliser_may_use_the_cell():
+    p = AtomicPointer()
+    seen = []
+
+    class CallsBack:
+        def __del__(self):
+            seen.append(p.load())
+            p.store("from finaliser")
+
+    p.store(CallsBack())
+    p.store("replacement")  # the old object is released after the lock is left
+    assert seen == ["replacement"]
+    assert p.load() == "from finaliser" and p.get_version() == 3
+
+
+def test_pointer_cycle_is_collected():
+    class Node:
+        pass
+
+    node = Node()
+    node.cell = AtomicPointer(node)
+    alive = weakref.ref(node)
+    del node
+    gc.collect()
+    assert alive() is None
+
+
+# --- LockFreeStack ----------------------------------------------------------------
+
+
+def test_stack_is_lifo_and_holds_none():
+    s = LockFreeStack()
+    assert s.is_empty() is True and s.size() == 0 and s.pop() is None
+    for i in (1, 2, 3):
+        s.push(i)
+    assert s.size() == 3
+    assert [s.pop(), s.pop(), s.pop(), s.pop()] == [3, 2, 1, None]
+    assert s.size() == 0 and s.is_empty() is True
+    s.push(None)
+    assert s.size() == 1 and s.is_empty() is False
+    assert s.pop() is None and s.is_empty() is True
+
+
+def test_stack_reference_counts_and_release_on_free():
+    item = object()
+    base = sys.getrefcount(item)
+    s = LockFreeStack()
+    s.push(item)
+    s.push(item)
+    assert sys.getrefcount(item) == base + 2
+    assert s.pop() is item
+    assert sys.getrefcount(item) == base + 1
+    del s
+    assert sys.getrefcount(item) == base
+
+    released = []
+
+    class Tracked:
+        def __init__(self, name):
+            self.name = name
+
+        def __del__(self):
+            released.append(self.name)
+
+    s = LockFreeStack()
+    for name in "abc":
+        s.push(Tracked(name))
+    del s
+    assert released == ["c", "b", "a"]  # top to bottom, each once
+
+
+def test_stack_cycle_through_an_item_is_collected():
+    class Holder:
+        pass
+
+    holder = Holder()
+    holder.stack = LockFreeStack()
+    holder.stack.push(holder)
+    alive = weakref.ref(holder)
+    del holder
+    gc.collect()
+    assert alive() is None
+
+
+def test_stack_eight_threads_push_then_pop_exactly():
+    s = LockFreeStack()
+
+    def push(tag):
+        for i in range(10_000):
+            s.push((tag, i))
+
+    threads = [threading.Thread(target=push, args=(t,)) for t in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert s.size() == 80_000
+
+    popped = []
+    lock = threading.Lock()
+
+    def pop():
+        mine = []
+        while (item := s.pop()) is not None:
+            mine.append(item)
+        with lock:
+            popped.extend(mine)
+
+    threads = [threading.Thread(target=pop) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert len(popped) == 80_000 and len(set(popped)) == 80_000
+    assert s.size() == 0 and s.is_empty()
+
+
+# --- LockFreeStatistics -------------------------------------------------------------
+
+
+def test_snapshot_arithmetic_and_reset_survivors():
+    s = LockFreeStatistics()
+    assert s.get_snapshot() == {
+        "total_allocations": 0, "total_deallocations": 0, "current_allocations": 0, "bytes_allocated": 0,
+        "bytes_reserved": 0, "peak_allocations": 0, "peak_bytes_allocated": 0, "bucketed_allocations": 0,
+        "fallback_allocations": 0, "bucketed_allocation_ratio": "0.0%", "alignment_padding_bytes": 0,
+        "average_allocation_time_ns": 0.0, "average_deallocation_time_ns": 0.0,
+        "allocation_mode": "lock-free C11 atomics",
+    }
+    assert list(s.get_snapshot())[9] == "bucketed_allocation_ratio"
+    s.record_allocation(100)
+    s.record_allocation(50, False, 8, 200)
+    snap = s.get_snapshot()
+    assert (snap["total_allocations"], snap["current_allocations"], snap["bytes_allocated"]) == (2, 2, 150)
+    assert (snap["bucketed_allocations"], snap["fallback_allocations"], snap["alignment_padding_bytes"]) == (1, 1, 8)
+    assert (snap["peak_allocations"], snap["peak_bytes_allocated"]) == (2, 150)
+    assert snap["bucketed_allocation_ratio"] == "50.0%" and snap["average_allocation_time_ns"] == 100.0
+    s.record_deallocation(100, 40)
+    snap = s.get_snapshot()
+    assert (snap["total_deallocations"], snap["current_allocations"], snap["bytes_allocated"]) == (1, 1, 50)
+    assert (snap["peak_allocations"], snap["peak_bytes_allocated"]) == (2, 150)
+    assert snap["average_deallocation_time_ns"] == 40.0
+    s.record_allocation(1, True, 0, -5)
+    s.record_allocation(1, True, -3, 0)
+    assert s.alignment_padding_bytes.load() == 8 and s.total_allocation_time_ns.load() == 200
+
+    s.reset()
+    snap = s.get_snapshot()
+    for key in ("total_allocations", "total_deallocations", "current_allocations", "bytes_allocated",
+                "bytes_reserved", "peak_allocations", "peak_bytes_allocated"):
+        assert snap[key] == 0
+    assert (snap["bucketed_allocations"], snap["fallback_allocations"], snap["alignment_padding_bytes"]) == (3, 1, 8)
+    assert s.total_allocation_time_ns.load() == 200 and s.total_deallocation_time_ns.load() == 40
+    assert snap["bucketed_allocation_ratio"] == "0.0%" and snap["average_allocation_time_ns"] == 0.0
+
+    ratios = LockFreeStatistics()
+    for bucketed in (True, False, False):
+        ratios.record_allocation(8, bucketed)
+    assert ratios.get_snapshot()["bucketed_allocation_ratio"] == "33.3%"
+
+
+def test_peaks_and_the_native_recording_path():
+    s = LockFreeStatistics()
+    s._update_peaks(5, 10)
+    assert (s.peak_allocations.load(), s.peak_bytes_allocated.load()) == (5, 10)
+    s._update_peaks(3, 20)
+    assert (s.peak_allocations.load(), s.peak_bytes_allocated.load()) == (5, 20)
+    with pytest.raises(OverflowError):
+        s._update_peaks(2**64, 0)
+    s._update_peaks(-(2**70), 0)  # below every peak: nothing to do
+
+    p = LockFreeStatistics()
+    p.py_record_allocation(64, True)
+    p.py_record_allocation(32, False, 4, 9)
+    p.py_record_deallocation(32, 3)
+    snap = p.get_snapshot()
+    assert (snap["total_allocations"], snap["current_allocations"], snap["bytes_allocated"]) == (2, 1, 64)
+    assert snap["total_deallocations"] == 1
+    for key in ("bucketed_allocations", "fallback_allocations", "alignment_padding_bytes", "peak_allocations",
+                "peak_bytes_allocated"):
+        assert snap[key] == 0
+    assert snap["bucketed_allocation_ratio"] == "0.0%"
+
+
+def test_statistics_argument_errors_change_nothing():
+    s = LockFreeStatistics()
+    for call, exc in [(lambda: s.record_allocation("1"), TypeError),
+                      (lambda: s.record_allocation(1, True, "x"), TypeError),
+                      (lambda: s.record_allocation(2**64), OverflowError),
+                      (lambda: s.record_allocation(1, True, 0, 2**64), OverflowError),
+                      (lambda: s.record_deallocation(1, [1]), TypeError),
+                      (lambda: s.py_record_allocation(None, True), TypeError),
+                      (lambda: s.py_record_deallocation(2**63), OverflowError)]:
+        with pytest.raises(exc):
+            call()
+    with pytest.raises(TypeError) as info:
+        s.record_allocation(b"1")
+    assert str(info.value) == "Argument 'size' has incorrect type (expected int, got bytes)"
+    assert s.get_snapshot() == LockFreeStatistics().get_snapshot()
+    s.record_allocation(2.9, 0, 1.5)
+    assert (s.bytes_allocated.load(), s.fallback_allocations.load(), s.alignment_padding_bytes.load()) == (2, 1, 1)
+
+
+def test_public_counters_can_be_replaced_subclassed_and_deleted():
+    calls = []
+
+    class LoggingCounter(AtomicCounter):
+        def increment(self, delta=1):
+            calls.append(delta)
+            return super().increment(delta)
+
+    class PeakSpy(LockFreeStatistics):
+        def _update_peaks(self, current_allocs, current_bytes):
+            calls.append(("peaks", current_allocs, current_bytes))
+            return super()._update_peaks(current_allocs, current_bytes)
+
+    s = PeakSpy()
+    s.bytes_allocated = LoggingCounter()
+    s.record_allocation(40)
+    assert calls == [40, ("peaks", 1, 40)]
+    assert s.get_snapshot()["peak_bytes_allocated"] == 40
+
+    class Plain:
+        def __init__(self):
+            self.value = 0
+
+        def increment(self, delta=1):
+            self.value += delta
+
+        def load(self):
+            return self.value
+
+    s = LockFreeStatistics()
+    s.total_allocations = Plain()
+    s.record_allocation(8)
+    s.record_allocation(8)
+    assert s.get_snapshot()["bucketed_allocation_ratio"] == "100.0%"
+
+    del s.fallback_allocations
+    assert s.fallback_allocations is None
+    s.record_allocation(1)  # bucketed: the deleted counter is not touched
+    with pytest.raises(AttributeError):
+        s.record_allocation(1, False)
+    assert s.total_allocations.value == 4  # counters updated before the failure stay updated
+
+
+def test_statistics_threads_record_exact_totals():
+    s = LockFreeStatistics()
+
+    def work():
+        for i in range(5_000):
+            s.record_allocation(16, i % 2 == 0, 1, 10)
+            s.py_record_allocation(16, True)
+            s.record_deallocation(16, 5)
+
+    threads = [threading.Thread(target=work) for _ in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    snap = s.get_snapshot()
+    assert snap["total_allocations"] == 60_000 and snap["total_deallocations"] == 30_000
+    assert snap["current_allocations"] == 30_000 and snap["bytes_allocated"] == 480_000
+    assert snap["bucketed_allocations"] == snap["fallback_allocations"] == 15_000
+    assert snap["alignment_padding_bytes"] == 30_000 and snap["bucketed_allocation_ratio"] == "25.0%"
+    assert snap["peak_allocations"] <= 30_000 + 6 * 2
+
+
+# --- PerformanceTimer ---------------------------------------------------------------
+
+
+def test_timer_reads_the_module_clock_each_call(monkeypatch):
+    class FakeTime:
+        now = 1_000
+
+        def perf_counter_ns(self):
+            return self.now
+
+    fake = FakeTime()
+    monkeypatch.setattr(lc, "time", fake)
+    t = PerformanceTimer()
+    assert t.elapsed_ns() == 1_000  # not started: the raw counter
+    t.start()
+    fake.now = 1_000 + 2_500_000
+    assert t.elapsed_ns() == 2_500_000
+    assert t.elapsed_us() == 2_500.0 and t.elapsed_ms() == 2.5
+    fake.now = 2**70
+    assert t.elapsed_ns() == 2**70 - 1_000
+
+    class Scaled(PerformanceTimer):
+        def elapsed_ns(self):
+            return 3_000
+
+    assert Scaled().elapsed_us() == 3.0
