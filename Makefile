@@ -13,7 +13,7 @@ SOURCES    := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o 
 PIP_FLAGS  := --disable-pip-version-check --no-input -q
 BUILD_OPTS := -C cmake.define.KORVANE_WERROR=ON
 
-.PHONY: demo test bench install venv dev clean
+.PHONY: demo test bench install venv dev clean sanitize
 
 demo: install
 	$(VPY) -m korvane
@@ -39,6 +39,20 @@ $(STAMP): $(VENV)/.venv-stamp $(SOURCES)
 	$(VPY) -m pip install $(PIP_FLAGS) '.[test]' $(BUILD_OPTS)
 	@touch $@
 
+# The test suite against modules built with AddressSanitizer and
+# UndefinedBehaviorSanitizer; the first report aborts the run.
+SAN_VENV   := .venv-sanitize
+SAN_ENV    := PYTHONMALLOC=malloc \
+              LD_PRELOAD=$$(g++ -print-file-name=libasan.so) \
+              ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:strict_string_checks=1 \
+              UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+sanitize: $(VENV)/.venv-stamp
+	@[ -x $(SAN_VENV)/bin/python ] || { py=$$(tools/find-python) && "$$py" -m venv $(SAN_VENV); }
+	$(SAN_VENV)/bin/python -m pip install $(PIP_FLAGS) '.[test]' -C cmake.define.KORVANE_SANITIZE=ON \
+	    -C cmake.build-type=RelWithDebInfo -C build-dir=build/sanitize
+	$(SAN_ENV) $(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
 # In-place build of one module (M=lockfree_core) into src/, for PYTHONPATH=src.
 dev: $(VENV)/.venv-stamp
 	cmake -S . -B build/dev-$(M) -G Ninja -DKORVANE_INPLACE=ON -DKORVANE_WERROR=ON \
@@ -46,5 +60,5 @@ dev: $(VENV)/.venv-stamp
 	cmake --build build/dev-$(M) --target $(M)
 
 clean:
-	rm -rf build $(VENV) .pytest_cache .benchmarks .hypothesis
+	rm -rf build $(VENV) $(SAN_VENV) .pytest_cache .benchmarks .hypothesis
 	find src -name '*.so' -delete
