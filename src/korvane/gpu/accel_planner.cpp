@@ -1,6 +1,7 @@
 // korvane.gpu.accel_planner: GPU allocation sizing, chunking, out-of-memory
 // classification and memory-pressure figures, as stateless functions.
 
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -102,6 +103,21 @@ PyObject* calculate_safe_limit(PyObject*, PyObject* const* args, Py_ssize_t narg
   return kv::from_u64(safe_limit(available, ratio));
 }
 
+// "Chunking into <passes> GPU passes", built without a format parser.
+PyObject* passes_message(uint64_t passes) {
+  constexpr std::string_view head = "Chunking into ", tail = " GPU passes";
+  char digits[20];
+  char* end = std::to_chars(digits, digits + sizeof digits, passes).ptr;
+  auto ndigits = static_cast<size_t>(end - digits);
+  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(head.size() + ndigits + tail.size()), 127);
+  if (s == nullptr) return nullptr;
+  char* out = static_cast<char*>(PyUnicode_DATA(s));
+  std::memcpy(out, head.data(), head.size());
+  std::memcpy(out + head.size(), digits, ndigits);
+  std::memcpy(out + head.size() + ndigits, tail.data(), tail.size());
+  return s;
+}
+
 kv::Params<4> decide_params{
     "decide_allocation_strategy", {"requested_bytes", "available_bytes", "headroom_ratio", "is_chunkable"}, 4};
 
@@ -123,7 +139,7 @@ PyObject* decide_allocation_strategy(PyObject*, PyObject* const* args, Py_ssize_
   Ref code = Ref::steal(PyLong_FromLong(1));
   Ref size = Ref::steal(kv::from_u64(safe));
   Ref count = Ref::steal(kv::from_u64(passes));
-  Ref message = Ref::steal(PyUnicode_FromFormat("Chunking into %llu GPU passes", (unsigned long long)passes));
+  Ref message = Ref::steal(passes_message(passes));
   if (!code || !size || !count || !message) return nullptr;
   PyObject* result = PyTuple_New(4);
   if (result == nullptr) return nullptr;
