@@ -7,8 +7,13 @@
 // detect_capabilities calls as attributes of this module. Replacing any of
 // them therefore changes what the next call sees.
 
+#include <cerrno>
 #include <cstdint>
 #include <iterator>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 #include "kv/frame.hpp"
 
@@ -210,6 +215,32 @@ double perf_counter(PyObject* time) {
 // ---------------------------------------------------------------------------
 // detect_physical_cores
 
+// os.sched_getaffinity as bound at import; calls that find this very function
+// count the affinity mask natively instead of building the set.
+PyObject* os_sched_getaffinity = nullptr;
+
+// len(os.sched_getaffinity(0)) without the set, growing the mask as the
+// interpreter does; -1 when the native call fails (the caller then makes the
+// Python call, which reports the failure as it would).
+Py_ssize_t affinity_count() {
+#if defined(__linux__)
+  cpu_set_t fixed;
+  if (sched_getaffinity(0, sizeof fixed, &fixed) == 0) return CPU_COUNT(&fixed);
+  if (errno != EINVAL) return -1;
+  for (int ncpus = 2 * CPU_SETSIZE; ncpus > 0 && ncpus <= (1 << 24); ncpus *= 2) {
+    cpu_set_t* mask = CPU_ALLOC(ncpus);
+    if (mask == nullptr) return -1;
+    std::size_t size = CPU_ALLOC_SIZE(ncpus);
+    int rc = sched_getaffinity(0, size, mask);
+    int err = errno;
+    Py_ssize_t count = rc == 0 ? CPU_COUNT_S(size, mask) : -1;
+    CPU_FREE(mask);
+    if (rc == 0 || err != EINVAL) return count;
+  }
+#endif
+  return -1;
+}
+
 PyObject* physical_cores_main() {
   Ref os = Ref::steal(kv::module_global(n_os));
   if (!os) return nullptr;
@@ -217,6 +248,10 @@ PyObject* physical_cores_main() {
   if (PyObject_GetOptionalAttr(os.get(), n_sched_getaffinity.get(), &getaffinity) < 0) return nullptr;
   if (getaffinity != nullptr) {
     Ref fn = Ref::steal(getaffinity);
+    if (fn.get() == os_sched_getaffinity) {
+      Py_ssize_t n = affinity_count();
+      if (n >= 0) return PyLong_FromSsize_t(n > 1 ? n : 1);
+    }
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (!zero) return nullptr;
     Ref cpus = Ref::steal(kv::call(fn.get(), {zero.get()}));
@@ -728,6 +763,10 @@ const kv::FunctionDef functions[] = {
 
 int exec_module(PyObject* m) {
   if (!kv::import_module_as(m, "sys") || !kv::import_module_as(m, "os") || !kv::import_module_as(m, "time")) {
+    return -1;
+  }
+  PyObject* os = PyDict_GetItemWithError(PyModule_GetDict(m), n_os.get());  // borrowed
+  if (os == nullptr || PyObject_GetOptionalAttr(os, n_sched_getaffinity.get(), &os_sched_getaffinity) < 0) {
     return -1;
   }
   return kv::add_functions(m, functions) ? 0 : -1;
