@@ -214,6 +214,11 @@ def test_shared_results_and_examples():
     assert ap.predict_resource_requirements([(i, 10**6) for i in range(100)], 1e10) == (2**31 - 1, 2**31 - 1, 0.8)
     assert ap.predict_resource_requirements([(i, 1) for i in range(10)], -math.inf)[:2] == (-(2**31), -(2**31))
     assert ap.score_pool_recommendation(1, 1, 1, 1) == pytest.approx(1.0)
+    eighty = [(float(t), 80) for t in range(5)]
+    assert [ap.detect_performance_degradation(eighty, 100, thr, 0.0) for thr in (0.1, 0.2)] == [True, False]
+    assert [ap.detect_memory_pressure(85, 100), ap.detect_memory_pressure(80, 100)] == [True, False]
+    assert [ap.should_skip_adaptation(100.0, t, 10.0) for t in (105.0, 110.0)] == [True, False]
+    assert ap.detect_fragmentation_threshold(0.3) is False and ap.detect_fragmentation_threshold(-1, -2) is False
     big = ["x"] * 50 + ["b", "a"] * 40  # window of 70 needs the dict path
     assert [ap.detect_dominant_pattern(big, w) for w in (70, 71, 200)] == ["b", "a", "x"]
     first = "p" + "q"
@@ -232,28 +237,32 @@ class Strs(str):
 
 
 def test_argument_errors():
-    fn = "takes %s %d positional argument%s (%d given)"
-    assert err(TypeError, ap.detect_dominant_pattern, [], 1, 2) == "detect_dominant_pattern() " + fn % ("at most", 2, "s", 3)
-    assert err(TypeError, ap.is_adaptation_beneficial, "a") == "is_adaptation_beneficial() " + fn % ("at least", 6, "s", 1)
-    assert err(TypeError, ap.detect_fragmentation_threshold) == "detect_fragmentation_threshold() " + fn % ("at least", 1, "", 0)
-    assert err(TypeError, ap.predict_resource_requirements, []) == "predict_resource_requirements() " + fn % ("exactly", 2, "s", 1)
+    count = "%s() takes %s positional argument%s (%d given)"
+    for call, want in [
+        (lambda: ap.detect_dominant_pattern([], 1, 2), ("detect_dominant_pattern", "at most 2", "s", 3)),
+        (lambda: ap.is_adaptation_beneficial("a"), ("is_adaptation_beneficial", "at least 6", "s", 1)),
+        (lambda: ap.detect_fragmentation_threshold(), ("detect_fragmentation_threshold", "at least 1", "", 0)),
+        (lambda: ap.predict_resource_requirements([]), ("predict_resource_requirements", "exactly 2", "s", 1)),
+    ]:
+        assert err(TypeError, call) == count % want
     assert err(TypeError, ap.calculate_performance_trend, [], 1, window_start=1) == \
         "calculate_performance_trend() got an unexpected keyword argument 'window_start'"
-    assert err(TypeError, ap.calculate_performance_trend, [], 1, performance_history=[]) == \
-        "calculate_performance_trend() got multiple values for argument 'performance_history'"
     typ = "Argument '%s' has incorrect type (expected %s, got %s)"
     for bad in ((1, 2), type("L", (list,), {})()):
-        name = type(bad).__name__
-        assert err(TypeError, ap.calculate_performance_trend, bad, 0) == typ % ("performance_history", "list", name)
-        assert err(TypeError, ap.detect_performance_degradation, bad, 1, 1, 1) == typ % ("performance_history", "list", name)
-        assert err(TypeError, ap.detect_workload_characteristics_change, bad) == typ % ("pattern_history", "list", name)
-        assert err(TypeError, ap.detect_dominant_pattern, bad) == typ % ("patterns", "list", name)
-        assert err(TypeError, ap.predict_resource_requirements, bad, 1) == typ % ("allocation_history", "list", name)
-    assert err(TypeError, ap.is_adaptation_beneficial, Strs("a"), "b", 1, 1, 1, 0) == typ % ("current_pool", "str", "Strs")
-    assert err(TypeError, ap.is_adaptation_beneficial, "a", b"b", 1, 1, 1, 0) == typ % ("recommended_pool", "str", "bytes")
-    for f in (ap.detect_workload_characteristics_change, ap.detect_dominant_pattern):
-        assert err(TypeError, f, None) == "object of type 'NoneType' has no len()"
-    assert err(TypeError, ap.predict_resource_requirements, None, 1) == "object of type 'NoneType' has no len()"
+        got = ("list", type(bad).__name__)
+        assert err(TypeError, ap.calculate_performance_trend, bad, 0) == typ % ("performance_history", *got)
+        assert err(TypeError, ap.detect_performance_degradation, bad, 1, 1, 1) == typ % ("performance_history", *got)
+        assert err(TypeError, ap.detect_workload_characteristics_change, bad) == typ % ("pattern_history", *got)
+        assert err(TypeError, ap.detect_dominant_pattern, bad) == typ % ("patterns", *got)
+        assert err(TypeError, ap.predict_resource_requirements, bad, 1) == typ % ("allocation_history", *got)
+    assert err(TypeError, ap.is_adaptation_beneficial, Strs("a"), "b", 1, 1, 1, 0) == \
+        typ % ("current_pool", "str", "Strs")
+    assert err(TypeError, ap.is_adaptation_beneficial, "a", b"b", 1, 1, 1, 0) == \
+        typ % ("recommended_pool", "str", "bytes")
+    no_len = "object of type 'NoneType' has no len()"
+    assert err(TypeError, ap.detect_workload_characteristics_change, None) == no_len
+    assert err(TypeError, ap.detect_dominant_pattern, None) == no_len
+    assert err(TypeError, ap.predict_resource_requirements, None, 1) == no_len
     assert ap.calculate_performance_trend(None, 0) == 0.0 and ap.detect_performance_degradation(None, 1, 1, 1) is False
     assert err(OverflowError, ap.detect_dominant_pattern, ["a"], 2**31)
     assert err(OverflowError, ap.is_adaptation_beneficial, "a", "b", 1, 1, 1, -(2**31) - 1)
@@ -302,6 +311,27 @@ def test_hostile_samples_and_reference_counts():
 
     history.insert(0, (Shrinking(), 1.0))
     assert ap.calculate_performance_trend(history, 0.0) == 0.0 and history == []
+
+    class Colliding:  # a dict key that empties the history while a record is searched
+        def __hash__(self):
+            return hash("parallelization_potential")
+
+        def __eq__(self, other):
+            records.clear()
+            return True
+
+    records = [{Colliding(): 1, "cpu_intensity": 1, "memory_intensity": 1}] + [dict.fromkeys(KEYS, 0.1)] * 5
+    assert err(IndexError, ap.detect_workload_characteristics_change, records) == "list index out of range"
+
+    class Raising:
+        def __int__(self):
+            raise ZeroDivisionError("int")
+
+        __float__ = __iter__ = __bool__ = __int__
+
+    assert err(ZeroDivisionError, ap.detect_dominant_pattern, ["a"], Raising()) == "int"
+    assert err(ZeroDivisionError, ap.calculate_adaptation_urgency, 1, 1, 1, Raising()) == "int"
+    assert err(ZeroDivisionError, ap.predict_resource_requirements, [(0, 1), Raising()] + [(9, 1)] * 8, 1) == "int"
     bad = object()
     payload = [(float(i), bad) for i in range(10)]
     before = sys.getrefcount(bad), sys.getrefcount(payload[0]), sys.getrefcount(payload)
@@ -319,7 +349,10 @@ def test_import_binds_attributes_in_order_and_logs_once(python_subprocess):
     result = python_subprocess("""
         import logging
         records = []
-        logging.basicConfig(level=logging.INFO, handlers=[type("H", (logging.Handler,), {"emit": lambda s, r: records.append(r)})()])
+        class Keep(logging.Handler):
+            def emit(self, record):
+                records.append(record)
+        logging.basicConfig(level=logging.INFO, handlers=[Keep()])
         from korvane.plugins.analyzer import adaptation_policy as ap
         print([k for k in vars(ap) if not k.startswith("__")])
         print([(r.name, r.levelname, r.getMessage()) for r in records])

@@ -79,7 +79,7 @@ inline bool name_equal(PyObject* a, PyObject* b) {
   return str_equal(a, b);
 }
 
-// Python's min(1.0, v) then max(0.0, ...) (or max(-1.0, ...)): NaN becomes the upper bound.
+// max(lo, min(hi, v)) as Python evaluates it: NaN gives hi and -0.0 gives a zero lo.
 inline double clamp_to(double v, double lo, double hi) {
   double r = v < hi ? v : hi;
   return r > lo ? r : lo;
