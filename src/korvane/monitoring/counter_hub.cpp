@@ -1,0 +1,547 @@
+// korvane.monitoring.counter_hub: a fixed-size table of running counter
+// statistics (count, mean, variance, min, max) guarded by one lock.
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <optional>
+
+#include "kv/frame.hpp"
+
+namespace {
+
+using kv::Ref;
+
+kv::Name n_threading{"threading"};
+kv::Name n_update{"update"};
+kv::Name n_get_stats{"get_stats"};
+kv::Name n_reset{"reset"};
+kv::Name n_reset_all{"reset_all"};
+kv::Name n_get_all_stats{"get_all_stats"};
+kv::Name key_names[] = {kv::Name{"count"}, kv::Name{"mean"}, kv::Name{"variance"},
+                        kv::Name{"std"},   kv::Name{"min"},  kv::Name{"max"}};
+constexpr int kKeyCount = 6;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+struct Record {
+  uint64_t count;
+  double sum;
+  double sum_sq;
+  double min;
+  double max;
+};
+static_assert(sizeof(Record) == 40);
+
+struct Aggregator {
+  PyObject_HEAD
+  Record* counters;  // malloc'ed by the constructor, freed by the deallocator
+  int32_t num_counters;
+  PyObject* lock;  // threading.Lock; every record access holds it
+};
+
+PyTypeObject AggregatorType{PyVarObject_HEAD_INIT(nullptr, 0)};
+
+inline Aggregator* as_agg(PyObject* o) { return reinterpret_cast<Aggregator*>(o); }
+
+inline void reset_record(Record& r) {
+  r.count = 0;
+  r.sum = 0.0;
+  r.sum_sq = 0.0;
+  r.min = kInf;
+  r.max = -kInf;
+}
+
+// ---------------------------------------------------------------------------
+// Holding the lock
+
+// The calls behind `with lock:` for an exact threading.Lock, learned at
+// import. The lock type is immutable, its __exit__ is the very C function of
+// release() (which ignores __exit__'s arguments and returns None), so calling
+// the __enter__ and release descriptors directly is what the with-statement
+// does, without the attribute lookups and the argument tuple.
+struct LockCalls {
+  PyTypeObject* type = nullptr;  // null: always take the generic protocol
+  PyObject* enter = nullptr;
+  PyObject* release = nullptr;
+} lock_calls;
+
+// Fills lock_calls from _thread.LockType when it has the shape described
+// above; otherwise leaves the fast path off. False only with an error set.
+bool learn_lock_type() {
+  if (lock_calls.type != nullptr) return true;
+  Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
+  if (!thread) return false;
+  Ref type = Ref::steal(PyObject_GetAttrString(thread.get(), "LockType"));
+  if (!type) return false;
+  if (!PyType_Check(type.get()) || !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(type.get()),
+                                                      Py_TPFLAGS_IMMUTABLETYPE)) {
+    return true;
+  }
+  Ref enter = Ref::steal(PyObject_GetAttrString(type.get(), "__enter__"));
+  Ref exit = Ref::steal(PyObject_GetAttrString(type.get(), "__exit__"));
+  Ref release = Ref::steal(PyObject_GetAttrString(type.get(), "release"));
+  if (!enter || !exit || !release) return false;
+  auto method = [](PyObject* d) -> PyMethodDef* {
+    return Py_IS_TYPE(d, &PyMethodDescr_Type) ? reinterpret_cast<PyMethodDescrObject*>(d)->d_method : nullptr;
+  };
+  PyMethodDef* exit_def = method(exit.get());
+  PyMethodDef* release_def = method(release.get());
+  if (method(enter.get()) == nullptr || exit_def == nullptr || release_def == nullptr ||
+      exit_def->ml_meth != release_def->ml_meth || (release_def->ml_flags & METH_NOARGS) == 0) {
+    return true;
+  }
+  lock_calls.enter = enter.release();
+  lock_calls.release = release.release();
+  lock_calls.type = reinterpret_cast<PyTypeObject*>(type.release());
+  return true;
+}
+
+// `with lock:` over a block of code: enter on construction (check ok()),
+// leave() at the end of the block; a guard never left leaves on destruction.
+class Held {
+ public:
+  explicit Held(PyObject* lock) {
+    if (lock != nullptr && Py_TYPE(lock) == lock_calls.type) [[likely]] {
+      PyObject* r = PyObject_Vectorcall(lock_calls.enter, &lock, 1, nullptr);
+      if (r != nullptr) {
+        Py_DECREF(r);
+        fast_lock_ = lock;
+      }
+    } else {
+      generic_.emplace(lock);
+    }
+  }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+  ~Held() {
+    if (fast_lock_ != nullptr) leave();
+  }
+
+  bool ok() const { return fast_lock_ != nullptr || (generic_ && generic_->ok()); }
+
+  // Leaves the lock; true when no exception is set afterwards.
+  bool leave() {
+    if (generic_) return generic_->leave();
+    PyObject* lock = fast_lock_;
+    fast_lock_ = nullptr;
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* r = PyObject_Vectorcall(lock_calls.release, &lock, 1, nullptr);
+    if (r == nullptr) {
+      if (exc != nullptr) {
+        PyObject* raised = PyErr_GetRaisedException();
+        PyException_SetContext(raised, exc);  // steals exc
+        PyErr_SetRaisedException(raised);
+      }
+      return false;
+    }
+    Py_DECREF(r);
+    if (exc == nullptr) return true;
+    PyErr_SetRaisedException(exc);
+    return false;
+  }
+
+ private:
+  PyObject* fast_lock_ = nullptr;  // the lock entered through lock_calls
+  std::optional<kv::Locked> generic_;
+};
+
+// The dict of get_stats with every key in place and None values; copies of it
+// are filled in, so that building a result never resizes.
+PyObject* stats_template;
+
+// ---------------------------------------------------------------------------
+// Construction and lifetime
+
+kv::Params<1> new_params{"__init__", {"num_counters"}, 0};
+
+PyObject* agg_construct(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!kv::parse(new_params, args, nargs, kwnames, a)) return nullptr;
+  int32_t n = 1000;
+  if (a[0] != nullptr && !kv::to_i32(a[0], &n)) return nullptr;
+  // The sign is checked before the size is formed: a negative count must not
+  // reach the allocator as a wrapped-around request. 40 * (2**31 - 1) bytes
+  // cannot overflow a 64-bit product. malloc(0) may return null, so an empty
+  // table still takes one byte.
+  if (n < 0) {
+    PyErr_SetString(PyExc_MemoryError, "Failed to allocate counter storage");
+    return nullptr;
+  }
+  uint64_t bytes = static_cast<uint64_t>(n) * sizeof(Record);
+  static_assert(sizeof(std::size_t) >= sizeof(uint64_t));
+  auto* counters = static_cast<Record*>(std::malloc(bytes != 0 ? static_cast<std::size_t>(bytes) : 1));
+  if (counters == nullptr) {
+    PyErr_SetString(PyExc_MemoryError, "Failed to allocate counter storage");
+    return nullptr;
+  }
+  std::memset(counters, 0, static_cast<std::size_t>(bytes));
+  for (int32_t i = 0; i < n; ++i) {
+    counters[i].min = kInf;
+    counters[i].max = -kInf;
+  }
+  Ref threading = Ref::steal(kv::module_global(n_threading));
+  Ref lock = threading ? Ref::steal(kv::new_lock(threading.get())) : Ref();
+  Aggregator* self = lock ? kv::alloc_instance<Aggregator>(type) : nullptr;
+  if (self == nullptr) {
+    std::free(counters);
+    return nullptr;
+  }
+  self->counters = counters;
+  self->num_counters = n;
+  self->lock = lock.release();
+  return reinterpret_cast<PyObject*>(self);
+}
+
+int agg_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(as_agg(self)->lock);
+  return 0;
+}
+
+// The records stay until deallocation: a finaliser that runs after the
+// collector cleared the lock may still reach the object, and then fails on
+// the missing lock instead of reading freed memory.
+int agg_clear(PyObject* self) {
+  Py_CLEAR(as_agg(self)->lock);
+  return 0;
+}
+
+void agg_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  agg_clear(self);
+  Aggregator* a = as_agg(self);
+  std::free(a->counters);
+  a->counters = nullptr;
+  kv::free_instance(self);
+}
+
+// ---------------------------------------------------------------------------
+// Record operations: the bodies shared by the Python methods and the native
+// operations (which first look for a Python override).
+
+KV_COLD void raise_bad_id(int32_t id) { PyErr_Format(PyExc_IndexError, "Counter ID %d out of range", id); }
+
+// False with IndexError set when `id` is not a valid counter id.
+inline bool check_id(Aggregator* a, int32_t id) {
+  if (id < 0 || id >= a->num_counters) [[unlikely]] {
+    raise_bad_id(id);
+    return false;
+  }
+  return true;
+}
+
+int do_update(PyObject* self, int32_t id, double value) {
+  Aggregator* a = as_agg(self);
+  if (!check_id(a, id)) return -1;
+  Held guard(a->lock);
+  if (!guard.ok()) return -1;
+  Record& r = a->counters[id];
+  r.count += 1;
+  r.sum += value;
+  r.sum_sq += value * value;
+  if (r.min > value) r.min = value;
+  if (value > r.max) r.max = value;
+  return guard.leave() ? 0 : -1;
+}
+
+// variance ** 0.5 with Python's float semantics: libm's pow for a variance
+// that is not below zero (what float.__pow__ computes there), the
+// interpreter's own power otherwise (a complex number for a negative
+// variance, NaN passed through for a NaN one).
+PyObject* half_power(double variance) {
+  if (variance >= 0.0) [[likely]] return PyFloat_FromDouble(std::pow(variance, 0.5));
+  Ref base = Ref::steal(PyFloat_FromDouble(variance));
+  Ref half = Ref::steal(PyFloat_FromDouble(0.5));
+  if (!base || !half) return nullptr;
+  return PyNumber_Power(base.get(), half.get(), Py_None);
+}
+
+// The statistics dict of a record copied under the lock.
+PyObject* stats_dict(const Record& r) {
+  Ref values[kKeyCount];
+  if (r.count == 0) {
+    values[0] = Ref::steal(PyLong_FromLong(0));
+    values[1] = Ref::steal(PyFloat_FromDouble(0.0));
+    values[2] = Ref::steal(PyFloat_FromDouble(0.0));
+    values[3] = Ref::steal(PyFloat_FromDouble(0.0));
+    values[4] = Ref::steal(PyFloat_FromDouble(kInf));
+    values[5] = Ref::steal(PyFloat_FromDouble(-kInf));
+  } else {
+    double n = static_cast<double>(r.count);
+    double mean = r.sum / n;
+    double mean_sq = mean * mean;
+    double variance = r.sum_sq / n - mean_sq;
+    values[0] = Ref::steal(kv::from_u64(r.count));
+    values[1] = Ref::steal(PyFloat_FromDouble(mean));
+    values[2] = Ref::steal(PyFloat_FromDouble(variance));
+    values[3] = Ref::steal(half_power(variance));
+    values[4] = Ref::steal(PyFloat_FromDouble(r.min));
+    values[5] = Ref::steal(PyFloat_FromDouble(r.max));
+  }
+  for (const Ref& v : values) {
+    if (!v) return nullptr;
+  }
+  Ref d = Ref::steal(PyDict_Copy(stats_template));
+  if (!d) return nullptr;
+  for (int i = 0; i < kKeyCount; ++i) {
+    if (PyDict_SetItem(d.get(), key_names[i].get(), values[i].get()) < 0) return nullptr;
+  }
+  return d.release();
+}
+
+PyObject* do_get_stats(PyObject* self, int32_t id) {
+  Aggregator* a = as_agg(self);
+  if (!check_id(a, id)) return nullptr;
+  Record copy;
+  {
+    Held guard(a->lock);
+    if (!guard.ok()) return nullptr;
+    copy = a->counters[id];
+    if (!guard.leave()) return nullptr;
+  }
+  // Built after leaving the lock: nothing that allocates runs while it is held.
+  return stats_dict(copy);
+}
+
+int do_reset(PyObject* self, int32_t id) {
+  Aggregator* a = as_agg(self);
+  if (!check_id(a, id)) return -1;
+  Held guard(a->lock);
+  if (!guard.ok()) return -1;
+  reset_record(a->counters[id]);
+  return guard.leave() ? 0 : -1;
+}
+
+int do_reset_all(PyObject* self) {
+  Aggregator* a = as_agg(self);
+  Held guard(a->lock);
+  if (!guard.ok()) return -1;
+  for (int32_t i = 0; i < a->num_counters; ++i) reset_record(a->counters[i]);
+  return guard.leave() ? 0 : -1;
+}
+
+PyObject* native_get_stats(PyObject* self, int32_t id);
+
+PyObject* do_get_all_stats(PyObject* self) {
+  Aggregator* a = as_agg(self);
+  Ref list = Ref::steal(PyList_New(0));
+  if (!list) return nullptr;
+  // num_counters never changes and the records live as long as the object,
+  // so an override of get_stats that resets counters cannot upset the walk.
+  for (int32_t i = 0; i < a->num_counters; ++i) {
+    if (a->counters[i].count == 0) continue;  // read without the lock
+    Ref stats = Ref::steal(native_get_stats(self, i));
+    if (!stats) return nullptr;
+    Ref id = Ref::steal(PyLong_FromLong(i));
+    if (!id) return nullptr;
+    Ref item = Ref::steal(PyTuple_Pack(2, id.get(), stats.get()));
+    if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
+// ---------------------------------------------------------------------------
+// Native operations. On an instance whose type is a Python subclass, each one
+// looks the method up on the instance and calls what it finds unless that is
+// this module's own method.
+
+// The method objects put into the type's dictionary, in table order.
+enum Op : int { kUpdate, kGetStats, kReset, kResetAll, kGetAllStats, kOpCount };
+PyObject* own_methods[kOpCount];
+const kv::Name* op_names[kOpCount] = {&n_update, &n_get_stats, &n_reset, &n_reset_all, &n_get_all_stats};
+
+// A new reference to the override of `op` on `self`, an empty Ref when the
+// module's own method applies; `failed` is set when the lookup raised.
+Ref find_override(PyObject* self, Op op, bool& failed) {
+  failed = false;
+  if (Py_TYPE(self) == &AggregatorType) [[likely]] return Ref();
+  Ref m = Ref::steal(PyObject_GetAttr(self, op_names[op]->get()));
+  if (!m) {
+    failed = true;
+    return Ref();
+  }
+  if (PyMethod_Check(m.get()) && PyMethod_GET_FUNCTION(m.get()) == own_methods[op] &&
+      PyMethod_GET_SELF(m.get()) == self) {
+    return Ref();
+  }
+  return m;
+}
+
+int native_update(PyObject* self, int32_t id, double value) {
+  bool failed;
+  Ref override = find_override(self, kUpdate, failed);
+  if (failed) return -1;
+  if (!override) return do_update(self, id, value);
+  Ref id_obj = Ref::steal(PyLong_FromLong(id));
+  Ref value_obj = Ref::steal(PyFloat_FromDouble(value));
+  if (!id_obj || !value_obj) return -1;
+  Ref r = Ref::steal(kv::call(override.get(), {id_obj.get(), value_obj.get()}));
+  return r ? 0 : -1;
+}
+
+PyObject* native_get_stats(PyObject* self, int32_t id) {
+  bool failed;
+  Ref override = find_override(self, kGetStats, failed);
+  if (failed) return nullptr;
+  if (!override) return do_get_stats(self, id);
+  Ref id_obj = Ref::steal(PyLong_FromLong(id));
+  if (!id_obj) return nullptr;
+  return kv::call(override.get(), {id_obj.get()});
+}
+
+int native_reset(PyObject* self, int32_t id) {
+  bool failed;
+  Ref override = find_override(self, kReset, failed);
+  if (failed) return -1;
+  if (!override) return do_reset(self, id);
+  Ref id_obj = Ref::steal(PyLong_FromLong(id));
+  if (!id_obj) return -1;
+  Ref r = Ref::steal(kv::call(override.get(), {id_obj.get()}));
+  return r ? 0 : -1;
+}
+
+int native_reset_all(PyObject* self) {
+  bool failed;
+  Ref override = find_override(self, kResetAll, failed);
+  if (failed) return -1;
+  if (!override) return do_reset_all(self);
+  Ref r = Ref::steal(kv::call(override.get()));
+  return r ? 0 : -1;
+}
+
+PyObject* native_get_all_stats(PyObject* self) {
+  bool failed;
+  Ref override = find_override(self, kGetAllStats, failed);
+  if (failed) return nullptr;
+  if (!override) return do_get_all_stats(self);
+  return kv::call(override.get());
+}
+
+// The table published as the capsule CounterAggregator._native_ops, named
+// "korvane.monitoring.counter_hub.CounterAggregator._native_ops". Every entry
+// takes a CounterAggregator (or subclass) instance and must be called holding
+// the interpreter lock; int results are 0, or -1 with an exception set, and
+// object results are new references or null with an exception set.
+struct CounterAggregatorOps {
+  int (*update)(PyObject* self, int32_t counter_id, double value);
+  PyObject* (*get_stats)(PyObject* self, int32_t counter_id);
+  int (*reset)(PyObject* self, int32_t counter_id);
+  int (*reset_all)(PyObject* self);
+  PyObject* (*get_all_stats)(PyObject* self);
+};
+
+CounterAggregatorOps aggregator_ops{native_update, native_get_stats, native_reset, native_reset_all,
+                                    native_get_all_stats};
+
+// ---------------------------------------------------------------------------
+// Python methods: they run the module's own bodies, so that an override
+// calling super() is not dispatched back to itself.
+
+kv::Params<2> update_params{"update", {"counter_id", "value"}, 2};
+
+PyObject* agg_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  int32_t id;
+  double value;
+  if (!kv::parse(update_params, args, nargs, kwnames, a) || !kv::to_i32(a[0], &id) ||
+      !kv::to_double(a[1], &value)) {
+    return nullptr;
+  }
+  if (do_update(self, id, value) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+kv::Params<1> get_stats_params{"get_stats", {"counter_id"}, 1};
+
+PyObject* agg_get_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  int32_t id;
+  if (!kv::parse(get_stats_params, args, nargs, kwnames, a) || !kv::to_i32(a[0], &id)) return nullptr;
+  return do_get_stats(self, id);
+}
+
+kv::Params<1> reset_params{"reset", {"counter_id"}, 1};
+
+PyObject* agg_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  int32_t id;
+  if (!kv::parse(reset_params, args, nargs, kwnames, a) || !kv::to_i32(a[0], &id)) return nullptr;
+  if (do_reset(self, id) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* agg_reset_all(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!kv::no_args("reset_all", nargs, kwnames)) return nullptr;
+  if (do_reset_all(self) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* agg_get_all_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!kv::no_args("get_all_stats", nargs, kwnames)) return nullptr;
+  return do_get_all_stats(self);
+}
+
+const kv::FunctionDef agg_methods[] = {
+    {"update", agg_update, "Update counter with new value.\n\nThread-safe via lock (correctness over performance).",
+     "($self, /, counter_id, value)"},
+    {"get_stats", agg_get_stats,
+     "Get statistics for a counter.\n\nReturns dict with count, mean, variance, min, max.",
+     "($self, /, counter_id)"},
+    {"reset", agg_reset, "Reset a specific counter.", "($self, /, counter_id)"},
+    {"reset_all", agg_reset_all, "Reset all counters.", "($self, /)"},
+    {"get_all_stats", agg_get_all_stats, "Get statistics for all counters.", "($self, /)"},
+};
+static_assert(sizeof(agg_methods) / sizeof(agg_methods[0]) == kOpCount);
+
+// ---------------------------------------------------------------------------
+// Module
+
+kv::Params<1> create_params{"create_aggregator", {"num_counters"}, 0};
+
+PyObject* create_aggregator(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!kv::parse(create_params, args, nargs, kwnames, a)) return nullptr;
+  if (a[0] == nullptr) return agg_construct(&AggregatorType, nullptr, 0, nullptr);
+  return agg_construct(&AggregatorType, a, 1, nullptr);
+}
+
+const kv::FunctionDef module_functions[] = {
+    {"create_aggregator", create_aggregator, "Create a new CounterAggregator instance.", "(num_counters=1000)"},
+};
+
+const char agg_doc[] =
+    "Fast counter aggregation in compiled code.\n\n"
+    "Uses atomic operations for thread-safe updates without GIL overhead.";
+
+int exec_module(PyObject* m) {
+  kv::init_type<agg_construct>(AggregatorType, "korvane.monitoring.counter_hub.CounterAggregator",
+                               sizeof(Aggregator), agg_doc, agg_dealloc);
+  AggregatorType.tp_flags |= Py_TPFLAGS_HAVE_GC;
+  AggregatorType.tp_traverse = agg_traverse;
+  AggregatorType.tp_clear = agg_clear;
+  if (!kv::add_type(m, &AggregatorType)) return -1;
+  if (!kv::import_module_as(m, "threading") || !learn_lock_type()) return -1;
+  if (!kv::add_methods(&AggregatorType, agg_methods) || !kv::refuse_pickling(&AggregatorType)) return -1;
+  for (int i = 0; i < kOpCount; ++i) {
+    PyObject* f = PyDict_GetItemWithError(AggregatorType.tp_dict, op_names[i]->get());  // borrowed
+    if (f == nullptr) return -1;
+    Py_XSETREF(own_methods[i], Py_NewRef(f));
+  }
+  if (!kv::publish_capsule(&AggregatorType, "_native_ops", &aggregator_ops,
+                           "korvane.monitoring.counter_hub.CounterAggregator._native_ops")) {
+    return -1;
+  }
+  Py_XSETREF(stats_template, PyDict_New());
+  if (stats_template == nullptr) return -1;
+  for (const kv::Name& key : key_names) {
+    if (PyDict_SetItem(stats_template, key.get(), Py_None) < 0) return -1;
+  }
+  return kv::add_functions(m, module_functions) ? 0 : -1;
+}
+
+}  // namespace
+
+KV_MODULE(counter_hub, "korvane.monitoring.counter_hub",
+          "Running statistics over a fixed number of lock-protected counters.", exec_module)

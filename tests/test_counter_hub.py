@@ -1,0 +1,292 @@
+import ctypes
+import gc
+import math
+import pickle
+import random
+import statistics
+import sys
+import threading
+import weakref
+
+import pytest
+
+import korvane.monitoring.counter_hub as hub
+from korvane.monitoring.counter_hub import CounterAggregator, create_aggregator
+
+INF, NAN = float("inf"), float("nan")
+EMPTY = {"count": 0, "mean": 0.0, "variance": 0.0, "std": 0.0, "min": INF, "max": -INF}
+
+
+class Model:
+    """The aggregator's rules in plain Python: sums per record, statistics derived on read."""
+
+    def __init__(self, n):
+        self.recs = [[0, 0.0, 0.0, INF, -INF] for _ in range(n)]
+
+    def update(self, i, x):
+        r = self.recs[i]
+        r[0], r[1], r[2] = r[0] + 1, r[1] + x, r[2] + x * x
+        r[3] = x if r[3] > x else r[3]
+        r[4] = x if x > r[4] else r[4]
+
+    def stats(self, i):
+        count, total, total_sq, lo, hi = self.recs[i]
+        if count == 0:
+            return dict(EMPTY)
+        mean = total / count
+        variance = total_sq / count - mean * mean
+        return {"count": count, "mean": mean, "variance": variance, "std": variance**0.5, "min": lo, "max": hi}
+
+    def all_stats(self):
+        return [(i, exact(self.stats(i))) for i, r in enumerate(self.recs) if r[0] != 0]
+
+
+def exact(d):
+    """Bit-exact comparable form of a stats dict: keys in order, value types, round-trip reprs."""
+    return [(k, type(v), repr(v)) for k, v in d.items()]
+
+
+def all_exact(agg):
+    return [(i, exact(s)) for i, s in agg.get_all_stats()]
+
+
+def test_examples():
+    agg = CounterAggregator()
+    assert exact(agg.get_stats(0)) == exact(EMPTY) and agg.get_all_stats() == []
+    for x in (2.0, 4.0, 4.0, 4.0, 5.0, 5.0, 7.0, 9.0):
+        agg.update(0, x)
+    assert exact(agg.get_stats(0)) == exact({"count": 8, "mean": 5.0, "variance": 4.0, "std": 2.0, "min": 2.0,
+                                             "max": 9.0})
+    for _ in range(3):
+        agg.update(5, 0.1)  # the variance rounds below zero: std is the complex root
+    s = agg.get_stats(5)
+    assert s["variance"] < 0 and type(s["std"]) is complex and s["std"] == s["variance"] ** 0.5
+    agg.update(7, NAN)
+    s = agg.get_stats(7)
+    assert s["count"] == 1 and math.isnan(s["mean"]) and (s["min"], s["max"]) == (INF, -INF)
+    assert [i for i, _ in agg.get_all_stats()] == [0, 5, 7]
+    agg.reset(5)
+    assert [i for i, _ in agg.get_all_stats()] == [0, 7]
+    small = create_aggregator(4)
+    small.update(3, 1.0)
+    for agg, bad in ((small, 4), (CounterAggregator(0), 0), (create_aggregator(), 1000)):
+        with pytest.raises(IndexError, match=rf"^Counter ID {bad} out of range$"):
+            agg.update(bad, 1.0)
+
+
+def sample(rng):
+    kind = rng.random()
+    if kind < 0.5:
+        return rng.choice((rng.uniform(-1e3, 1e3), float(rng.randint(-5, 5))))
+    if kind < 0.75:
+        return 0.1 + rng.choice((0.0, 1e-17, 2e-17))  # nearly equal: negative variances
+    if kind < 0.95:
+        return rng.uniform(-1, 1) * 10.0 ** rng.randint(-200, 200)
+    return rng.choice((NAN, INF, -INF, -0.0))
+
+
+def test_running_statistics_match_python():
+    rng = random.Random(7)
+    for _ in range(150):
+        n = rng.randint(1, 12)
+        agg, model = CounterAggregator(n), Model(n)
+        for _ in range(150):
+            op, i = rng.random(), rng.randrange(n)
+            if op < 0.7:
+                x = sample(rng)
+                agg.update(i, x)
+                model.update(i, x)
+            elif op < 0.85:
+                assert exact(agg.get_stats(i)) == exact(model.stats(i))
+            elif op < 0.9:
+                agg.reset(i)
+                model.recs[i] = [0, 0.0, 0.0, INF, -INF]
+            elif op < 0.91:
+                agg.reset_all()
+                model = Model(n)
+            else:
+                bad = rng.choice((n, n + 5, -1, -(2**31)))
+                call = rng.choice((lambda: agg.update(bad, 1.0), lambda: agg.get_stats(bad), lambda: agg.reset(bad)))
+                with pytest.raises(IndexError, match=rf"^Counter ID {bad} out of range$"):
+                    call()
+        assert all_exact(agg) == model.all_stats()
+    for _ in range(50):  # loosely against the statistics module on ordinary samples
+        xs = [rng.gauss(rng.uniform(-100, 100), rng.uniform(0.1, 50)) for _ in range(rng.randint(1, 300))]
+        agg = CounterAggregator(1)
+        for x in xs:
+            agg.update(0, x)
+        s = agg.get_stats(0)
+        assert math.isclose(s["mean"], statistics.fmean(xs), rel_tol=1e-12, abs_tol=1e-12)
+        assert math.isclose(s["variance"], statistics.pvariance(xs), rel_tol=1e-9,
+                            abs_tol=1e-12 * statistics.fmean(x * x for x in xs))
+
+
+def test_bad_input_raises_and_changes_nothing():
+    agg = CounterAggregator()
+    agg.update(2, 4.0)
+    before = all_exact(agg)
+    hostile = type("Hostile", (), {"__int__": lambda s: 1 // 0, "__float__": lambda s: 1 // 0})()
+    cases = [
+        (lambda: agg.get_stats(2**31 - 1), IndexError, "Counter ID 2147483647 out of range"),
+        (lambda: agg.reset(-(2**31)), IndexError, "Counter ID -2147483648 out of range"),
+        (lambda: agg.update(2**31, 1.0), OverflowError, "value too large to convert to int32_t"),
+        (lambda: agg.update(2, 10**400), OverflowError, "int too large to convert to float"),
+        (lambda: agg.update("2", 1.0), TypeError, "an integer is required"),
+        (lambda: agg.update(2, "1.0"), TypeError, "must be real number, not str"),
+        (lambda: agg.update(hostile, 1.0), ZeroDivisionError, "integer division or modulo by zero"),
+        (lambda: agg.update(1000, hostile), ZeroDivisionError, "integer division or modulo by zero"),
+        (lambda: agg.update(2), TypeError, "update() takes exactly 2 positional arguments (1 given)"),
+        (lambda: agg.reset_all(1), TypeError, "reset_all() takes exactly 0 positional arguments (1 given)"),
+        (lambda: agg.update(2, 1.0, counter_id=2), TypeError, "update() got multiple values for argument 'counter_id'"),
+        (lambda: CounterAggregator(1, 2), TypeError, "__init__() takes at most 1 positional argument (2 given)"),
+        (lambda: CounterAggregator(-1), MemoryError, "Failed to allocate counter storage"),
+        (lambda: create_aggregator(-(2**31)), MemoryError, "Failed to allocate counter storage"),
+        (lambda: CounterAggregator(2**31), OverflowError, "value too large to convert to int32_t"),
+        (lambda: pickle.dumps(agg), TypeError, "no default __reduce__ due to non-trivial __cinit__"),
+    ]
+    for call, exc, message in cases:
+        with pytest.raises(exc) as info:
+            call()
+        assert str(info.value) == message
+    assert all_exact(agg) == before
+    agg.update(counter_id=2.9, value=True)  # an id truncates through __int__, a value takes __index__
+    agg.update(2, type("F", (), {"__float__": lambda self: 3.0})())
+    assert [agg.get_stats(2)[k] for k in ("count", "min", "max")] == [3, 1.0, 4.0]
+
+
+def test_threads_updating_one_aggregator():
+    agg, model = CounterAggregator(16), Model(16)
+    work = [[((t * 7 + k) % 16, float((t * 13 + k) % 50)) for k in range(4000)] for t in range(8)]
+    for i, x in (item for items in work for item in items):
+        model.update(i, x)  # integer samples: the sums are exact in any order
+    torn = []
+
+    def writer(items):
+        for i, x in items:
+            agg.update(i, x)
+
+    def reader():
+        for _ in range(300):
+            torn.extend(s for _, s in agg.get_all_stats() if not s["min"] <= s["mean"] <= s["max"])
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=writer, args=(w,)) for w in work] + [threading.Thread(target=reader)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(old)
+    assert not torn and all_exact(agg) == model.all_stats()
+
+
+class Ops(ctypes.Structure):
+    _fields_ = [
+        ("update", ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.c_int32, ctypes.c_double)),
+        ("get_stats", ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_int32)),
+        ("reset", ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.c_int32)),
+        ("reset_all", ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)),
+        ("get_all_stats", ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object)),
+    ]
+
+
+def test_native_table_and_get_all_stats_reach_overrides():
+    get = ctypes.pythonapi.PyCapsule_GetPointer
+    get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    ops = Ops.from_address(get(CounterAggregator._native_ops,
+                               b"korvane.monitoring.counter_hub.CounterAggregator._native_ops"))
+    calls = []
+
+    class Custom(CounterAggregator):
+        def update(self, counter_id, value):
+            calls.append(("update", counter_id, value))
+            super().update(counter_id, value * 2)
+
+        def get_stats(self, counter_id):
+            calls.append(("get_stats", counter_id))
+            if counter_id == 3:
+                self.reset(3)  # between the unlocked count read and the locked read: listed with count 0
+            return super().get_stats(counter_id)
+
+        def reset_all(self):
+            calls.append(("reset_all",))
+
+    for cls in (CounterAggregator, type("Plain", (CounterAggregator,), {}), Custom):
+        agg = cls(5)
+        assert ops.update(agg, 1, 2.5) == 0 and ops.update(agg, 3, 1.0) == 0
+        assert ops.get_stats(agg, 1)["mean"] == (5.0 if cls is Custom else 2.5)
+        counts = [(i, s["count"]) for i, s in ops.get_all_stats(agg)]
+        assert counts == ([(1, 1), (3, 0)] if cls is Custom else [(1, 1), (3, 1)])
+        with pytest.raises(IndexError, match="^Counter ID 5 out of range$"):
+            ops.update(agg, 5, 1.0)
+        assert ops.reset(agg, 1) == 0 and ops.reset_all(agg) == 0 and ops.get_all_stats(agg) == []
+    assert calls == [("update", 1, 2.5), ("update", 3, 1.0), ("get_stats", 1), ("get_stats", 1), ("get_stats", 3),
+                     ("update", 5, 1.0), ("reset_all",)]
+
+
+def test_reference_counts_gc_and_storage():
+    agg = CounterAggregator(8)
+    value, ident = 12345.678, 2**20 + 3
+    rv, ri = sys.getrefcount(value), sys.getrefcount(ident)
+    for _ in range(100):
+        agg.update(1, value)
+        agg.get_stats(1)
+        with pytest.raises(IndexError):
+            agg.update(ident, value)
+    assert (sys.getrefcount(value), sys.getrefcount(ident)) == (rv, ri)
+    assert sys.getrefcount(agg.get_stats(1)) == 2
+    marker = object()
+    marked = type("Marked", (CounterAggregator,), {"get_stats": lambda self, i: marker})(4)
+    marked.update(2, 1.0)
+    base = sys.getrefcount(marker)
+    listed = marked.get_all_stats()
+    assert sys.getrefcount(marker) == base + 1 and listed[0][1] is marker
+    del listed
+    assert sys.getrefcount(marker) == base
+    # The lock is reported to the collector; a cycle through a subclass instance is collected.
+    assert any(type(o) is type(threading.Lock()) for o in gc.get_referents(agg))
+    marked.me = marked
+    alive = weakref.ref(marked)
+    del marked
+    gc.collect()
+    assert alive() is None
+    try:
+        statm = open("/proc/self/statm")
+    except OSError:
+        return
+    start = int(statm.read().split()[1])
+    for _ in range(40):
+        CounterAggregator(1_000_000).update(999_999, 1.0)  # 40 MB of records, freed with the object
+    statm.seek(0)
+    assert (int(statm.read().split()[1]) - start) * 4096 < 200 * 2**20
+
+
+def test_lock_protocol_and_import(monkeypatch, python_subprocess):
+    events = []
+    fake_lock = type("FakeLock", (), {"__enter__": lambda s: events.append("enter"),
+                                      "__exit__": lambda s, *exc: events.append("exit")})
+    fake_threading = type("FakeThreading", (), {"Lock": staticmethod(lambda: events.append("Lock") or fake_lock())})
+    monkeypatch.setattr(hub, "threading", fake_threading)
+    with pytest.raises(MemoryError):
+        CounterAggregator(-5)  # refused before any lock is made
+    agg = CounterAggregator(4)
+    agg.update(0, 1.0)
+    agg.update(2, 1.0)
+    with pytest.raises(IndexError):
+        agg.get_stats(4)  # checked before the lock
+    agg.get_all_stats()
+    agg.reset(1)
+    agg.reset_all()
+    assert events == ["Lock"] + ["enter", "exit"] * 6
+    monkeypatch.undo()
+    r = python_subprocess("""
+        import logging
+        records = []
+        logging.basicConfig(level=logging.DEBUG)
+        logging.getLogger().addHandler(type("H", (logging.Handler,), {"emit": lambda s, r: records.append(r)})())
+        import threading, korvane.monitoring.counter_hub as hub
+        print(len(records), [k for k in vars(hub) if not k.startswith("__")], hub.threading is threading)
+    """)
+    assert r.stdout.strip() == "0 ['CounterAggregator', 'threading', 'create_aggregator'] True", r.stderr
