@@ -88,6 +88,26 @@ class PyBuckets:
             free = self.buckets.get(b)
             return free.pop() if free else None
 
+    def find_best_fit_bucket(self, size, alignment):
+        b = self.bucket_size(size)
+        if b < 1:
+            return None
+        with self.lock:
+            free = self.buckets.get(b)
+            if free:
+                offset = free.pop()
+                if ((offset + alignment - 1) & -alignment) + size <= offset + b:
+                    return offset
+                free.append(offset)
+            for k in sorted(self.buckets):
+                free = self.buckets[k]
+                if k > b and free:
+                    offset = free.pop()
+                    if ((offset + alignment - 1) & -alignment) + size <= offset + k:
+                        return offset
+                    free.append(offset)
+            return None
+
 
 class PyStats:
     def __init__(self):
@@ -154,6 +174,18 @@ def test_bucket_round_trip(benchmark, impl):
     def cycle():
         add(8192, 1024)
         return remove(1020)
+
+    assert benchmark(cycle) == 8192
+
+
+@pytest.mark.benchmark(group="bucket find_best_fit_bucket from the largest bucket")
+@pytest.mark.parametrize("impl", ["korvane FastBucketAllocator", "dict of lists + threading.Lock"])
+def test_best_fit_scan(benchmark, impl):
+    buckets = FastBucketAllocator() if impl.startswith("korvane") else PyBuckets()
+
+    def cycle():
+        buckets.add_to_bucket(8192, 4096)
+        return buckets.find_best_fit_bucket(24, 16)
 
     assert benchmark(cycle) == 8192
 
