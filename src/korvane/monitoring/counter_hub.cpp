@@ -164,15 +164,17 @@ PyObject* agg_construct(PyTypeObject* type, PyObject* const* args, Py_ssize_t na
   if (a[0] != nullptr && !kv::to_i32(a[0], &n)) return nullptr;
   // The sign is checked before the size is formed: a negative count must not
   // reach the allocator as a wrapped-around request. 40 * (2**31 - 1) bytes
-  // cannot overflow a 64-bit product. malloc(0) may return null, so an empty
-  // table still takes one byte.
+  // cannot overflow a 64-bit product, which must then fit size_t. malloc(0)
+  // may return null, so an empty table still takes one byte.
   if (n < 0) {
     PyErr_SetString(PyExc_MemoryError, "Failed to allocate counter storage");
     return nullptr;
   }
   uint64_t bytes = static_cast<uint64_t>(n) * sizeof(Record);
-  static_assert(sizeof(std::size_t) >= sizeof(uint64_t));
-  auto* counters = static_cast<Record*>(std::malloc(bytes != 0 ? static_cast<std::size_t>(bytes) : 1));
+  Record* counters = nullptr;
+  if (bytes <= std::numeric_limits<std::size_t>::max()) {
+    counters = static_cast<Record*>(std::malloc(bytes != 0 ? static_cast<std::size_t>(bytes) : 1));
+  }
   if (counters == nullptr) {
     PyErr_SetString(PyExc_MemoryError, "Failed to allocate counter storage");
     return nullptr;
