@@ -1,3 +1,4 @@
+import ctypes
 import gc
 import logging
 import pickle
@@ -33,6 +34,14 @@ class Boom(Exception):
 class BadInt:
     def __int__(self):
         raise Boom
+
+
+def run_threads(work, count):
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
 
 
 # --- plain Python renderings of the rules ----------------------------------
@@ -177,6 +186,37 @@ def test_instances_refuse_pickling_and_have_no_attributes(make):
     assert not hasattr(obj, "__dict__") and not hasattr(obj, "buckets") and not hasattr(obj, "lock")
 
 
+def native_table(cls, *signatures):
+    """The functions of a type's published operation table, called through ctypes
+    (which releases the interpreter lock around each call)."""
+    get = ctypes.pythonapi.PyCapsule_GetPointer
+    get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    address = get(cls._native_ops, f"{cls.__module__}.{cls.__name__}._native_ops".encode())
+    slots = (ctypes.c_void_p * len(signatures)).from_address(address)
+    return [ctypes.CFUNCTYPE(*sig)(slots[i]) for i, sig in enumerate(signatures)]
+
+
+def test_native_operation_tables():
+    obj, i32 = ctypes.c_void_p, ctypes.c_int32
+    is_free, allocate, deallocate, find, checksum = native_table(
+        FastSlabHeaderOps, (ctypes.c_int, obj, i32), (None, obj, i32), (None, obj, i32), (i32, obj),
+        (ctypes.c_uint16, obj))
+    h = FastSlabHeaderOps(3, 32)
+    allocate(id(h), 0)
+    allocate(id(h), -5)
+    deallocate(id(h), -5)
+    assert (is_free(id(h), 0), is_free(id(h), 1), is_free(id(h), -1), find(id(h))) == (0, 1, 0, 1)
+    assert checksum(id(h)) == crc16_modbus(bytes([3, 0x10, 3, 0, 0, 0]))
+    (bucket_size,) = native_table(FastBucketAllocator, (i32, obj, i32))
+    a = FastBucketAllocator()
+    assert [bucket_size(id(a), n) for n in (20, 4096, 4097, 0, -9)] == [24, 4096, -1, 0, 0]
+    record, release = native_table(FastStatsCollector, (None, obj, i32, i32, ctypes.c_int), (None, obj))
+    s = FastStatsCollector()
+    record(id(s), 64, 8, 0)
+    release(id(s))
+    assert s.get_stats()["fallback_allocations"] == s.get_stats()["total_deallocations"] == 1
+
+
 # --- slab header -----------------------------------------------------------
 
 
@@ -294,11 +334,7 @@ def test_header_from_several_threads():
             for i in range(base, base + 8):
                 h.py_deallocate_object_at(i)
 
-    threads = [threading.Thread(target=work, args=(8 * k,)) for k in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(lambda k: work(8 * k), 4)
     assert h.pack_header() == record(1, 0, 4 * 2000 * 16, 2**32 - 1)
 
 
@@ -463,11 +499,7 @@ def test_bucket_threads_lose_and_duplicate_nothing():
             if got is not None:
                 taken[k].append(got)
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(6)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(work, 6)
     rest = []
     for size in sizes:
         while (offset := a.remove_from_bucket(size)) is not None:
@@ -517,11 +549,7 @@ def test_stats_from_several_threads():
             s.py_record_allocation(8, k, n % 2 == 0)
             s.py_record_deallocation()
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(6)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(work, 6)
     assert s.get_stats() == {"total_allocations": 30000, "total_deallocations": 30000,
                              "bucketed_allocations": 15000, "fallback_allocations": 15000,
                              "bucketed_allocation_ratio": "50.0%", "alignment_padding_bytes": 5000 * 15}
