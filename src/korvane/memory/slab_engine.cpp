@@ -460,7 +460,9 @@ PyObject* allocator_construct(PyTypeObject* type, PyObject* const* args, Py_ssiz
     return nullptr;
   }
   if (step <= 0) {
-    PyErr_SetString(PyExc_ValueError, "bucket_size_step must be positive");
+    // Zero fails as the zero-step range of the bucket sizes does.
+    PyErr_SetString(PyExc_ValueError,
+                    step == 0 ? "range() arg 3 must not be zero" : "bucket_size_step must be positive");
     return nullptr;
   }
   Ref buckets = Ref::steal(PyDict_New());
@@ -846,8 +848,8 @@ PyObject* fast_bitmap_operations(PyObject*, PyObject* const* args, Py_ssize_t na
 
 kv::Params<4> can_fit_params{"fast_can_fit_aligned", {"block_offset", "block_size", "alloc_size", "alignment"}, 4};
 
-// An allocation ending exactly at the block's end fits, as in the bucket
-// allocator's best-fit test.
+// Strictly inside: an allocation ending exactly at the block's end does not
+// fit here (the bucket allocator's best-fit test accepts that case).
 PyObject* fast_can_fit_aligned(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[4];
   int32_t offset, block_size, alloc_size, alignment;
@@ -855,7 +857,7 @@ PyObject* fast_can_fit_aligned(PyObject*, PyObject* const* args, Py_ssize_t narg
       !kv::to_i32(a[1], &block_size) || !kv::to_i32(a[2], &alloc_size) || !kv::to_i32(a[3], &alignment)) {
     return nullptr;
   }
-  return kv::from_bool(fits_aligned(offset, block_size, alloc_size, alignment));
+  return kv::from_bool(aligned_start(offset, alignment) + alloc_size < int64_t{offset} + block_size);
 }
 
 const kv::FunctionDef module_functions[] = {
