@@ -274,17 +274,8 @@ def test_normalize_scores_match_the_plain_rules(counts):
     assert ts.normalize_scores(*counts) == expected
 
 
-def test_numeric_examples_and_conversions():
-    assert ts.calculate_gpu_suitability(1.0, 1.0, 1.0, True, "8.6") == 1.0
-    assert [ts.calculate_gpu_suitability(0.5, 0.5, 0.0, True, c) for c in ("5.2", "6", "abc", "", None, "10.0")] == [
-        0.4, 0.5, 0.5, 0.5, 0.5, 0.6]
-    assert ts.calculate_gpu_suitability(1, 1, 1, 0, "8.6") == 0.0
-    with pytest.raises(OverflowError):
-        ts.calculate_gpu_suitability(0.5, 0.5, 0.0, True, "99999999999.0")
-    assert [ts.estimate_gpu_speedup(*a) for a in [(0.9, 1.0, True), (0.8, 0.0, True), (0.0, 1.0, True),
-                                                  (0.9, 1.0, False)]] == [22.5, 8.0, 1.0, 1.0]
-    assert ts.update_adaptive_threshold(0.5, 0.5, 0.1, 0.7, 0.6) == 0.7
-    assert ts.normalize_scores(15, 10, 11, 36, 13) == (1.0,) * 5
+def test_numeric_conversions_and_hostile_arguments():
+    assert ts.calculate_gpu_suitability(0.5, 0.5, 0.0, True, " 8 .6") == 0.6
     assert ts.normalize_scores(3.9, True, 0, 0, 0)[:2] == (3 / 15, 0.1)
 
     class Boom(Exception):
