@@ -3,6 +3,13 @@
 // __exit__(None, None, None) on a normal exit, or __exit__(type, value,
 // traceback) while an exception propagates (the exception then continues,
 // unless __exit__ returns a true value).
+//
+// For an exact threading.Lock the calls are made through the method
+// descriptors of its (immutable) type, learned once at import: its __exit__
+// is the very C function of release(), which ignores __exit__'s arguments
+// and returns None, so calling __enter__ and release directly is what the
+// with-statement does, without attribute lookups or an argument tuple. Any
+// other lock object goes through the named protocol.
 #pragma once
 
 #include "refs.hpp"
@@ -10,9 +17,54 @@
 namespace kv {
 
 namespace detail {
+
 inline Name name_enter{"__enter__"};
 inline Name name_exit{"__exit__"};
 inline Name name_Lock{"Lock"};
+
+struct LockCalls {
+  PyTypeObject* type = nullptr;  // null: always use the named protocol
+  PyObject* enter = nullptr;
+  PyObject* release = nullptr;
+};
+
+inline LockCalls& lock_calls() {
+  static LockCalls calls;
+  return calls;
+}
+
+// Learns the lock type's calls when it has the shape described above; leaves
+// the fast path off otherwise. False only with an error set.
+inline bool learn_lock_type() {
+  LockCalls& calls = lock_calls();
+  if (calls.type != nullptr) return true;
+  Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
+  if (!thread) return false;
+  Ref type = Ref::steal(PyObject_GetAttrString(thread.get(), "LockType"));
+  if (!type) return false;
+  if (!PyType_Check(type.get()) ||
+      !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(type.get()), Py_TPFLAGS_IMMUTABLETYPE)) {
+    return true;
+  }
+  Ref enter = Ref::steal(PyObject_GetAttrString(type.get(), "__enter__"));
+  Ref exit = Ref::steal(PyObject_GetAttrString(type.get(), "__exit__"));
+  Ref release = Ref::steal(PyObject_GetAttrString(type.get(), "release"));
+  if (!enter || !exit || !release) return false;
+  auto method = [](PyObject* d) -> PyMethodDef* {
+    return Py_IS_TYPE(d, &PyMethodDescr_Type) ? reinterpret_cast<PyMethodDescrObject*>(d)->d_method : nullptr;
+  };
+  PyMethodDef* exit_def = method(exit.get());
+  PyMethodDef* release_def = method(release.get());
+  if (method(enter.get()) == nullptr || exit_def == nullptr || release_def == nullptr ||
+      exit_def->ml_meth != release_def->ml_meth || (release_def->ml_flags & METH_NOARGS) == 0) {
+    return true;
+  }
+  calls.enter = enter.release();
+  calls.release = release.release();
+  calls.type = reinterpret_cast<PyTypeObject*>(type.release());
+  return true;
+}
+
 }  // namespace detail
 
 class Locked {
@@ -20,9 +72,16 @@ class Locked {
   // Enters the lock; check ok() before doing anything under it. A null lock
   // (a field cleared by the garbage collector) behaves as None would.
   explicit Locked(PyObject* lock) noexcept : lock_(lock != nullptr ? lock : Py_None) {
-    PyObject* argv[2] = {nullptr, lock_};
-    PyObject* r = PyObject_VectorcallMethod(detail::name_enter.get(), argv + 1,
-                                            1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    const detail::LockCalls& calls = detail::lock_calls();
+    PyObject* r;
+    if (Py_TYPE(lock_) == calls.type) [[likely]] {
+      fast_ = true;
+      r = PyObject_Vectorcall(calls.enter, &lock_, 1, nullptr);
+    } else {
+      PyObject* argv[2] = {nullptr, lock_};
+      r = PyObject_VectorcallMethod(detail::name_enter.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                    nullptr);
+    }
     entered_ = r != nullptr;
     Py_XDECREF(r);
   }
@@ -41,16 +100,21 @@ class Locked {
   bool leave() noexcept {
     entered_ = false;
     PyObject* exc = PyErr_GetRaisedException();
-    PyObject* argv[5] = {nullptr, lock_, Py_None, Py_None, Py_None};
-    Ref tb;
-    if (exc != nullptr) {
-      tb = Ref::steal(PyException_GetTraceback(exc));
-      argv[2] = reinterpret_cast<PyObject*>(Py_TYPE(exc));
-      argv[3] = exc;
-      argv[4] = tb ? tb.get() : Py_None;
+    PyObject* r;
+    if (fast_) {
+      r = PyObject_Vectorcall(detail::lock_calls().release, &lock_, 1, nullptr);
+    } else {
+      PyObject* argv[5] = {nullptr, lock_, Py_None, Py_None, Py_None};
+      Ref tb;
+      if (exc != nullptr) {
+        tb = Ref::steal(PyException_GetTraceback(exc));
+        argv[2] = reinterpret_cast<PyObject*>(Py_TYPE(exc));
+        argv[3] = exc;
+        argv[4] = tb ? tb.get() : Py_None;
+      }
+      r = PyObject_VectorcallMethod(detail::name_exit.get(), argv + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                    nullptr);
     }
-    PyObject* r = PyObject_VectorcallMethod(detail::name_exit.get(), argv + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                            nullptr);
     if (r == nullptr) {
       // An error in __exit__ replaces the one that was propagating.
       if (exc != nullptr) {
@@ -81,6 +145,7 @@ class Locked {
  private:
   PyObject* lock_;
   bool entered_ = false;
+  bool fast_ = false;
 };
 
 // Runs `body` (returning a new reference, or null with an exception set)

@@ -60,7 +60,7 @@ inline int run_module_exec(PyObject* m, const ModuleInfo& info) {
                  "Module '%s' has already been imported. Re-initialisation is not supported.", info.short_name);
     return -1;
   }
-  if (!Name::intern_all()) return -1;
+  if (!Name::intern_all() || !learn_lock_type()) return -1;
   PyObject* modules = PyImport_GetModuleDict();  // borrowed
   int present = PyDict_ContainsString(modules, info.dotted_name);
   if (present < 0 || (present == 0 && PyDict_SetItemString(modules, info.dotted_name, m) < 0)) return -1;

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <optional>
 
 #include "kv/frame.hpp"
 
@@ -54,99 +53,6 @@ inline void reset_record(Record& r) {
   r.max = -kInf;
 }
 
-// ---------------------------------------------------------------------------
-// Holding the lock
-
-// The calls behind `with lock:` for an exact threading.Lock, learned at
-// import. The lock type is immutable, its __exit__ is the very C function of
-// release() (which ignores __exit__'s arguments and returns None), so calling
-// the __enter__ and release descriptors directly is what the with-statement
-// does, without the attribute lookups and the argument tuple.
-struct LockCalls {
-  PyTypeObject* type = nullptr;  // null: always take the generic protocol
-  PyObject* enter = nullptr;
-  PyObject* release = nullptr;
-} lock_calls;
-
-// Fills lock_calls from _thread.LockType when it has the shape described
-// above; otherwise leaves the fast path off. False only with an error set.
-bool learn_lock_type() {
-  if (lock_calls.type != nullptr) return true;
-  Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
-  if (!thread) return false;
-  Ref type = Ref::steal(PyObject_GetAttrString(thread.get(), "LockType"));
-  if (!type) return false;
-  if (!PyType_Check(type.get()) || !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(type.get()),
-                                                      Py_TPFLAGS_IMMUTABLETYPE)) {
-    return true;
-  }
-  Ref enter = Ref::steal(PyObject_GetAttrString(type.get(), "__enter__"));
-  Ref exit = Ref::steal(PyObject_GetAttrString(type.get(), "__exit__"));
-  Ref release = Ref::steal(PyObject_GetAttrString(type.get(), "release"));
-  if (!enter || !exit || !release) return false;
-  auto method = [](PyObject* d) -> PyMethodDef* {
-    return Py_IS_TYPE(d, &PyMethodDescr_Type) ? reinterpret_cast<PyMethodDescrObject*>(d)->d_method : nullptr;
-  };
-  PyMethodDef* exit_def = method(exit.get());
-  PyMethodDef* release_def = method(release.get());
-  if (method(enter.get()) == nullptr || exit_def == nullptr || release_def == nullptr ||
-      exit_def->ml_meth != release_def->ml_meth || (release_def->ml_flags & METH_NOARGS) == 0) {
-    return true;
-  }
-  lock_calls.enter = enter.release();
-  lock_calls.release = release.release();
-  lock_calls.type = reinterpret_cast<PyTypeObject*>(type.release());
-  return true;
-}
-
-// `with lock:` over a block of code: enter on construction (check ok()),
-// leave() at the end of the block; a guard never left leaves on destruction.
-class Held {
- public:
-  explicit Held(PyObject* lock) {
-    if (lock != nullptr && Py_TYPE(lock) == lock_calls.type) [[likely]] {
-      PyObject* r = PyObject_Vectorcall(lock_calls.enter, &lock, 1, nullptr);
-      if (r != nullptr) {
-        Py_DECREF(r);
-        fast_lock_ = lock;
-      }
-    } else {
-      generic_.emplace(lock);
-    }
-  }
-  Held(const Held&) = delete;
-  Held& operator=(const Held&) = delete;
-  ~Held() {
-    if (fast_lock_ != nullptr) leave();
-  }
-
-  bool ok() const { return fast_lock_ != nullptr || (generic_ && generic_->ok()); }
-
-  // Leaves the lock; true when no exception is set afterwards.
-  bool leave() {
-    if (generic_) return generic_->leave();
-    PyObject* lock = fast_lock_;
-    fast_lock_ = nullptr;
-    PyObject* exc = PyErr_GetRaisedException();
-    PyObject* r = PyObject_Vectorcall(lock_calls.release, &lock, 1, nullptr);
-    if (r == nullptr) {
-      if (exc != nullptr) {
-        PyObject* raised = PyErr_GetRaisedException();
-        PyException_SetContext(raised, exc);  // steals exc
-        PyErr_SetRaisedException(raised);
-      }
-      return false;
-    }
-    Py_DECREF(r);
-    if (exc == nullptr) return true;
-    PyErr_SetRaisedException(exc);
-    return false;
-  }
-
- private:
-  PyObject* fast_lock_ = nullptr;  // the lock entered through lock_calls
-  std::optional<kv::Locked> generic_;
-};
 
 // The dict of get_stats with every key in place and None values; copies of it
 // are filled in, so that building a result never resizes.
@@ -237,7 +143,7 @@ inline bool check_id(Aggregator* a, int32_t id) {
 int do_update(PyObject* self, int32_t id, double value) {
   Aggregator* a = as_agg(self);
   if (!check_id(a, id)) return -1;
-  Held guard(a->lock);
+  kv::Locked guard(a->lock);
   if (!guard.ok()) return -1;
   Record& r = a->counters[id];
   r.count += 1;
@@ -298,7 +204,7 @@ PyObject* do_get_stats(PyObject* self, int32_t id) {
   if (!check_id(a, id)) return nullptr;
   Record copy;
   {
-    Held guard(a->lock);
+    kv::Locked guard(a->lock);
     if (!guard.ok()) return nullptr;
     copy = a->counters[id];
     if (!guard.leave()) return nullptr;
@@ -310,7 +216,7 @@ PyObject* do_get_stats(PyObject* self, int32_t id) {
 int do_reset(PyObject* self, int32_t id) {
   Aggregator* a = as_agg(self);
   if (!check_id(a, id)) return -1;
-  Held guard(a->lock);
+  kv::Locked guard(a->lock);
   if (!guard.ok()) return -1;
   reset_record(a->counters[id]);
   return guard.leave() ? 0 : -1;
@@ -318,7 +224,7 @@ int do_reset(PyObject* self, int32_t id) {
 
 int do_reset_all(PyObject* self) {
   Aggregator* a = as_agg(self);
-  Held guard(a->lock);
+  kv::Locked guard(a->lock);
   if (!guard.ok()) return -1;
   for (int32_t i = 0; i < a->num_counters; ++i) reset_record(a->counters[i]);
   return guard.leave() ? 0 : -1;
@@ -524,7 +430,7 @@ int exec_module(PyObject* m) {
   AggregatorType.tp_traverse = agg_traverse;
   AggregatorType.tp_clear = agg_clear;
   if (!kv::add_type(m, &AggregatorType)) return -1;
-  if (!kv::import_module_as(m, "threading") || !learn_lock_type()) return -1;
+  if (!kv::import_module_as(m, "threading")) return -1;
   if (!kv::add_methods(&AggregatorType, agg_methods) || !kv::refuse_pickling(&AggregatorType)) return -1;
   for (int i = 0; i < kOpCount; ++i) {
     PyObject* f = PyDict_GetItemWithError(AggregatorType.tp_dict, op_names[i]->get());  // borrowed
