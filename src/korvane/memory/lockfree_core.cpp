@@ -1125,6 +1125,7 @@ PyObject* make_wrapper_class(PyObject* module) {
 // Types and module
 
 const char counter_doc[] =
+    "AtomicCounter(initial_value=0)\n--\n\n"
     "Lock-free 64-bit atomic counter.\n\n"
     "Every operation is one sequentially consistent atomic instruction, run\n"
     "with the interpreter lock released; arithmetic wraps around in 64-bit\n"
@@ -1135,6 +1136,7 @@ const char counter_doc[] =
     "    compare_and_swap(): <50ns (10\u00d7 faster than Python)";
 
 const char pointer_doc[] =
+    "AtomicPointer(initial_value=None)\n--\n\n"
     "Thread-safe atomic pointer with version tracking.\n\n"
     "Holds one object reference (or nothing) and a version that grows with\n"
     "every change, so that a caller can detect a change that was undone\n"
@@ -1147,6 +1149,7 @@ const char pointer_doc[] =
     "    compare_and_swap(): ~100-150ns";
 
 const char stack_doc[] =
+    "LockFreeStack()\n--\n\n"
     "Lock-based stack with lock-free size counter.\n\n"
     "Despite the class name, push and pop take a lock: a genuinely lock-free\n"
     "linked structure would need hazard pointers for safe memory reclamation\n"
@@ -1157,12 +1160,15 @@ const char stack_doc[] =
     "    size(): <20ns (lock-free C11 atomics)";
 
 const char stats_doc[] =
+    "LockFreeStatistics()\n--\n\n"
     "Lock-free statistics collection using atomic counters.\n\n"
     "Performance:\n"
     "    record_allocation(): <100ns (vs 2-3\u03bcs with locks)\n"
     "    get_snapshot(): <500ns";
 
-const char timer_doc[] = "High-resolution timer for performance measurement.";
+const char timer_doc[] =
+    "PerformanceTimer()\n--\n\n"
+    "High-resolution timer for performance measurement.";
 
 bool init_types() {
   kv::init_type<counter_construct>(CounterType, "korvane.memory.lockfree_core.AtomicCounter", sizeof(Counter),
