@@ -18,8 +18,7 @@ MODULES = [
 
 
 def _require(name):
-    if importlib.util.find_spec(name) is None:
-        pytest.skip(f"{name} is not built")
+    assert importlib.util.find_spec(name) is not None, f"{name} is not built"
 
 
 @pytest.mark.parametrize("name", MODULES)
