@@ -1,0 +1,14 @@
+"""The README's examples run as written."""
+
+import doctest
+import logging
+from pathlib import Path
+
+README = Path(__file__).resolve().parent.parent / "README.md"
+
+
+def test_readme_examples():
+    logging.getLogger("korvane").setLevel(logging.ERROR)  # keep load messages out of the output
+    result = doctest.testfile(str(README), module_relative=False, optionflags=doctest.ELLIPSIS, verbose=False)
+    assert result.attempted > 30
+    assert result.failed == 0
