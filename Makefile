@@ -13,7 +13,7 @@ SOURCES    := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o 
 PIP_FLAGS  := --disable-pip-version-check --no-input -q
 BUILD_OPTS := -C cmake.define.KORVANE_WERROR=ON
 
-.PHONY: demo test bench install venv dev clean sanitize
+.PHONY: demo test bench install venv dev clean sanitize check-deep
 
 demo: install
 	$(VPY) -m korvane
@@ -41,8 +41,10 @@ $(STAMP): $(VENV)/.venv-stamp $(SOURCES)
 
 # The test suite against modules built with AddressSanitizer and
 # UndefinedBehaviorSanitizer; the first report aborts the run.
+# HYPOTHESIS_PROFILE=deep runs the property tests longer.
+HYPOTHESIS_PROFILE ?= fast
 SAN_VENV   := .venv-sanitize
-SAN_ENV    := PYTHONMALLOC=malloc \
+SAN_ENV    := KORVANE_SANITIZED=1 KORVANE_HYPOTHESIS=$(HYPOTHESIS_PROFILE) PYTHONMALLOC=malloc \
               LD_PRELOAD=$$(g++ -print-file-name=libasan.so) \
               ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:strict_string_checks=1 \
               UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
@@ -52,6 +54,10 @@ sanitize: $(VENV)/.venv-stamp
 	$(SAN_VENV)/bin/python -m pip install $(PIP_FLAGS) '.[test]' -C cmake.define.KORVANE_SANITIZE=ON \
 	    -C cmake.build-type=RelWithDebInfo -C build-dir=build/sanitize
 	$(SAN_ENV) $(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
+# The sanitizer run with the long hypothesis profile.
+check-deep:
+	$(MAKE) sanitize HYPOTHESIS_PROFILE=deep
 
 # In-place build of one module (M=lockfree_core) into src/, for PYTHONPATH=src.
 dev: $(VENV)/.venv-stamp

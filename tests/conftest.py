@@ -1,4 +1,9 @@
-"""Shared helpers for the test suite."""
+"""Shared helpers for the test suite.
+
+Hypothesis runs under the profile named by KORVANE_HYPOTHESIS: "fast" (the
+default, for every submission) or "deep" (make check-deep). Tests that set
+their own max_examples keep it under both profiles.
+"""
 
 import os
 import subprocess
@@ -6,6 +11,16 @@ import sys
 import textwrap
 
 import pytest
+from hypothesis import HealthCheck, settings
+
+# Built with AddressSanitizer (make sanitize): its quarantine keeps freed
+# memory mapped, so resident-size checks do not apply.
+SANITIZED = os.environ.get("KORVANE_SANITIZED") == "1"
+
+_common = {"deadline": None, "suppress_health_check": [HealthCheck.too_slow]}
+settings.register_profile("fast", max_examples=40, stateful_step_count=30, **_common)
+settings.register_profile("deep", max_examples=2000, stateful_step_count=100, **_common)
+settings.load_profile(os.environ.get("KORVANE_HYPOTHESIS", "fast"))
 
 
 def run_python(code: str, *, env: dict | None = None, timeout: float = 60) -> subprocess.CompletedProcess:
