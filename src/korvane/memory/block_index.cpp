@@ -1145,6 +1145,7 @@ PyMappingMethods tree_as_mapping{tree_length, nullptr, nullptr};
 PyNumberMethods tree_as_number{};
 
 const char tree_doc[] =
+    "FastRedBlackTree(sample_rate=100)\n--\n\n"
     "Red-black tree of free memory blocks keyed by size, for best-fit lookup.\n\n"
     "One tree node per distinct size; further blocks of a size hang off its\n"
     "node in a chain (for A, B, C inserted in this order: A, C, B). Writers\n"

@@ -1091,14 +1091,19 @@ PyObject* wrapper_fetch_and_add(PyObject* self, PyObject* const* args, Py_ssize_
 }
 
 const kv::FunctionDef wrapper_methods[] = {
-    {"__init__", wrapper_init, nullptr, "(self, initial_value=0)", {{"initial_value", "int"}}},
-    {"load", wrapper_load, nullptr, "(self)", {{"return", "int"}}},
-    {"store", wrapper_store, nullptr, "(self, value)", {{"value", "int"}}},
-    {"increment", wrapper_increment, nullptr, "(self, delta=1)", {{"delta", "int"}, {"return", "int"}}},
-    {"decrement", wrapper_decrement, nullptr, "(self, delta=1)", {{"delta", "int"}, {"return", "int"}}},
-    {"compare_and_swap", wrapper_compare_and_swap, nullptr, "(self, expected, new_value)",
-     {{"expected", "int"}, {"new_value", "int"}, {"return", "bool"}}},
-    {"fetch_and_add", wrapper_fetch_and_add, nullptr, "(self, delta)", {{"delta", "int"}, {"return", "int"}}},
+    {"__init__", wrapper_init, "Hold a new AtomicCounter(initial_value).", "(self, initial_value=0)",
+     {{"initial_value", "int"}}},
+    {"load", wrapper_load, "Atomically load value (the counter's py_load).", "(self)", {{"return", "int"}}},
+    {"store", wrapper_store, "Atomically store value (the counter's py_store).", "(self, value)",
+     {{"value", "int"}}},
+    {"increment", wrapper_increment, "Atomically increment and return new value (the counter's py_increment).",
+     "(self, delta=1)", {{"delta", "int"}, {"return", "int"}}},
+    {"decrement", wrapper_decrement, "Atomically decrement and return new value (the counter's py_decrement).",
+     "(self, delta=1)", {{"delta", "int"}, {"return", "int"}}},
+    {"compare_and_swap", wrapper_compare_and_swap, "Atomically compare and swap (the counter's py_compare_and_swap).",
+     "(self, expected, new_value)", {{"expected", "int"}, {"new_value", "int"}, {"return", "bool"}}},
+    {"fetch_and_add", wrapper_fetch_and_add, "Atomically fetch and add (the counter's py_fetch_and_add).",
+     "(self, delta)", {{"delta", "int"}, {"return", "int"}}},
 };
 
 // type("AtomicCounterWrapper", (object,), namespace)
@@ -1188,7 +1193,8 @@ bool init_types() {
   StackType.tp_clear = stack_clear;
 
   for (int i = 0; i < kFieldCount; ++i) {
-    stats_getset[i] = {field_names[i], stats_get_counter, stats_set_counter, nullptr,
+    stats_getset[i] = {field_names[i], stats_get_counter, stats_set_counter,
+                       "Public AtomicCounter of this statistic (any object may be assigned; del stores None).",
                        reinterpret_cast<void*>(static_cast<std::intptr_t>(i))};
   }
   stats_getset[kFieldCount] = {nullptr};

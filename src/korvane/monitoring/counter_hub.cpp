@@ -420,6 +420,7 @@ const kv::FunctionDef module_functions[] = {
 };
 
 const char agg_doc[] =
+    "CounterAggregator(num_counters=1000)\n--\n\n"
     "Fast counter aggregation in compiled code.\n\n"
     "Uses atomic operations for thread-safe updates without GIL overhead.";
 
