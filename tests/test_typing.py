@@ -34,9 +34,9 @@ def stub_path(name):
     return Path(module.__file__).parent / (name.rpartition(".")[2] + ".pyi")
 
 
-def run_mypy_tool(args, cache):
+def run_mypy_tool(args, cache, **env):
     """Runs `python -m <args>` in a scratch directory on the korvane the tests import."""
-    env = dict(os.environ, MYPY_CACHE_DIR=str(cache), PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    env = dict(os.environ, MYPY_CACHE_DIR=str(cache), PYTHONPATH=os.pathsep.join(p for p in sys.path if p), **env)
     return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, env=env, cwd=cache,
                           timeout=300)
 
@@ -57,8 +57,9 @@ def test_stubtest_finds_no_difference(mypy_cache):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_client_code_passes_mypy_strict_and_runs(mypy_cache):
-    result = run_mypy_tool(["mypy", "--strict", str(HERE / "stub_usage.py")], mypy_cache)
+def test_stubs_and_client_code_pass_mypy_strict(mypy_cache):
+    modules = [arg for name in ["stub_usage", *MODULES] for arg in ("-m", name)]
+    result = run_mypy_tool(["mypy", "--strict", *modules], mypy_cache, MYPYPATH=str(HERE))
     assert result.returncode == 0, result.stdout + result.stderr
     result = subprocess.run([sys.executable, str(HERE / "stub_usage.py")], capture_output=True, text=True,
                             env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)))
