@@ -569,6 +569,21 @@ def test_public_counters_can_be_replaced_subclassed_and_deleted():
         s.record_allocation(1, False)
     assert s.total_allocations.value == 4  # counters updated before the failure stay updated
 
+    class Replacing:
+        """A peak counter whose load() drops the statistics' only reference to it."""
+
+        def load(self):
+            s.peak_allocations = AtomicCounter(7)
+            return 0
+
+        def compare_and_swap(self, expected, new_value):
+            calls.append(("swap", expected, new_value))
+            return True
+
+    s.peak_allocations = Replacing()
+    s._update_peaks(5, 0)  # the swap still reaches the counter that was loaded
+    assert calls[-1] == ("swap", 0, 5) and s.peak_allocations.load() == 7
+
 
 def test_statistics_threads_record_exact_totals():
     s = LockFreeStatistics()

@@ -182,13 +182,21 @@ PyObject* counter_repr(PyObject* self) {
 // Counter operations on whatever object a public attribute holds: the native
 // operation for an exact AtomicCounter, the Python method for anything else.
 
+// counter.<method>(*args) on the object a public attribute holds, keeping it
+// alive for the call: the method may release the interpreter lock or replace
+// the attribute, either of which can drop the field's reference meanwhile.
+PyObject* call_counter(PyObject* counter, const kv::Name& method, std::initializer_list<PyObject*> args = {}) {
+  Ref held = Ref::borrow(counter ? counter : Py_None);
+  return call_method(held.get(), method, args);
+}
+
 // counter.increment() or counter.decrement(); false with an error set.
 bool counter_step(PyObject* counter, bool up) {
   if (is_exact_counter(counter)) {
     op_fetch_and_add(counter, up ? 1 : -1);
     return true;
   }
-  Ref r = Ref::steal(call_method(counter ? counter : Py_None, up ? n_increment : n_decrement));
+  Ref r = Ref::steal(call_counter(counter, up ? n_increment : n_decrement));
   return static_cast<bool>(r);
 }
 
@@ -199,7 +207,7 @@ bool counter_add(PyObject* counter, bool up, int64_t value, PyObject* amount) {
     op_fetch_and_add(counter, up ? value : wrap_neg(value));
     return true;
   }
-  Ref r = Ref::steal(call_method(counter ? counter : Py_None, up ? n_increment : n_decrement, {amount}));
+  Ref r = Ref::steal(call_counter(counter, up ? n_increment : n_decrement, {amount}));
   return static_cast<bool>(r);
 }
 
@@ -210,7 +218,7 @@ bool counter_store_zero(PyObject* counter) {
     return true;
   }
   PyObject* zero = PyLong_FromLong(0);
-  Ref r = Ref::steal(call_method(counter ? counter : Py_None, n_store, {zero}));
+  Ref r = Ref::steal(call_counter(counter, n_store, {zero}));
   Py_DECREF(zero);
   return static_cast<bool>(r);
 }
@@ -218,7 +226,7 @@ bool counter_store_zero(PyObject* counter) {
 // counter.load(); new reference or null.
 PyObject* counter_load_obj(PyObject* counter) {
   if (is_exact_counter(counter)) return kv::from_i64(op_load(counter));
-  return call_method(counter ? counter : Py_None, n_load);
+  return call_counter(counter, n_load);
 }
 
 // ---------------------------------------------------------------------------
@@ -628,7 +636,9 @@ PyObject* stats_record_deallocation(PyObject* self, PyObject* const* args, Py_ss
 // above the loaded peak, try to swap it in. An exact AtomicCounter is raised
 // natively; a candidate beyond 64 bits is refused by the counter's
 // compare_and_swap, as it would be through its Python method.
-bool raise_public_peak(PyObject* counter, PyObject* candidate) {
+bool raise_public_peak(PyObject* field, PyObject* candidate) {
+  Ref held = Ref::borrow(field);  // the loop outlives any one call on the counter
+  PyObject* counter = held.get();
   if (is_exact_counter(counter)) {
     int overflow = 0;
     long long value = PyLong_AsLongLongAndOverflow(candidate, &overflow);
@@ -647,7 +657,7 @@ bool raise_public_peak(PyObject* counter, PyObject* candidate) {
     int done = PyObject_RichCompareBool(candidate, peak.get(), Py_LE);
     if (done != 0) return done > 0;
     Ref swapped =
-        Ref::steal(call_method(counter ? counter : Py_None, n_compare_and_swap, {peak.get(), candidate}));
+        Ref::steal(call_counter(counter, n_compare_and_swap, {peak.get(), candidate}));
     if (!swapped) return false;
     int ok = PyObject_IsTrue(swapped.get());
     if (ok != 0) return ok > 0;
