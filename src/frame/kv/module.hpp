@@ -176,8 +176,9 @@ inline PyObject* refuse_setstate(PyObject*, PyObject* const* args, Py_ssize_t na
   return raise_no_reduce();
 }
 inline const FunctionDef pickle_refusal[] = {
-    {"__reduce__", refuse_reduce, nullptr, "($self, /)"},
-    {"__setstate__", refuse_setstate, nullptr, "($self, state, /)"},
+    {"__reduce__", refuse_reduce, "Instances cannot be pickled: always raises TypeError.", "($self, /)"},
+    {"__setstate__", refuse_setstate, "Instances cannot be unpickled: always raises TypeError.",
+     "($self, state, /)"},
 };
 }  // namespace detail
 
