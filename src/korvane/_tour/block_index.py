@@ -9,8 +9,8 @@ from korvane.memory.memory_block import MemoryBlock
 def run() -> None:
     heading("block index: return a block, reuse it by best fit")
     tree = FastRedBlackTree()
-    for block in (MemoryBlock(0, 1024), MemoryBlock(1024, 4096), MemoryBlock(5120, 8192)):
-        tree.insert(block.size, block)  # the framework frees three blocks
+    for freed in (MemoryBlock(0, 1024), MemoryBlock(1024, 4096), MemoryBlock(5120, 8192)):
+        tree.insert(freed.size, freed)  # the framework frees three blocks
     show("free blocks by size", tree.get_size_distribution())
     show("seq_counter after 3 writes", tree.seq_counter)
 
@@ -18,6 +18,7 @@ def run() -> None:
     timer.start()
     candidate = tree.find_best_fit(3000)
     size, block = tree.remove_ge(3000)
+    assert block is not None, "a 4096-byte block is free"
     head, rest = block.split(3000)
     if rest is not None:
         tree.insert(rest.size, rest)  # the unused tail goes back to the index

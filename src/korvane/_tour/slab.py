@@ -13,11 +13,11 @@ from korvane.memory.slab_engine import (
 
 
 class _Keep(logging.Handler):
-    def __init__(self):
+    def __init__(self) -> None:
         super().__init__()
-        self.messages = []
+        self.messages: list[str] = []
 
-    def emit(self, record):
+    def emit(self, record: logging.LogRecord) -> None:
         self.messages.append(f"{record.levelname}: {record.getMessage()}")
 
 

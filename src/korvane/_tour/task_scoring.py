@@ -15,9 +15,9 @@ from korvane.plugins.analyzer.task_scoring import (
 )
 
 
-def normalise_rows(rows):
+def normalise_rows(rows):  # type: ignore[no-untyped-def]
     """An example workload: scales each row of a matrix to unit sum."""
-    import numpy as np
+    import numpy as np  # type: ignore[import-not-found]
 
     matrix = np.asarray(rows, dtype=float)
     totals = matrix.sum(axis=1, keepdims=True)
