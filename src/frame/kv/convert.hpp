@@ -163,6 +163,15 @@ inline PyObject* annotated_int(PyObject* o, const char* arg_name) {
   return PyNumber_Long(o);
 }
 
+// The check for an argument that must be exactly `type` (subclasses are
+// rejected) or None: "Argument '<name>' has incorrect type (expected str,
+// got ...)", with the type's own name.
+inline bool exact_or_none(PyObject* o, PyTypeObject* type, const char* arg_name) {
+  if (o == Py_None || Py_TYPE(o) == type) [[likely]] return true;
+  raise_arg_type(arg_name, type->tp_name, o);
+  return false;
+}
+
 // The same check for a value that must be an int after the fact (a result
 // that a caller declared as `int`): "Expected int, got ...". None passes.
 inline PyObject* expected_int_or_none(PyObject* o) {

@@ -45,18 +45,6 @@ uint64_t safe_limit(uint64_t available, double ratio) {
 // ceil(a / b) for b > 0, exact.
 inline uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0 ? 1 : 0); }
 
-inline bool check_tuple_or_none(PyObject* o, const char* name) {
-  if (o == Py_None || PyTuple_CheckExact(o)) [[likely]] return true;
-  kv::raise_arg_type(name, "tuple", o);
-  return false;
-}
-
-inline bool check_str_or_none(PyObject* o, const char* name) {
-  if (o == Py_None || PyUnicode_CheckExact(o)) [[likely]] return true;
-  kv::raise_arg_type(name, "str", o);
-  return false;
-}
-
 // ---------------------------------------------------------------------------
 // Allocation planning
 
@@ -67,7 +55,8 @@ PyObject* estimate_allocation_bytes(PyObject*, PyObject* const* args, Py_ssize_t
   int32_t element_size;
   double factor = 1.0;
   if (!kv::parse(estimate_params, args, nargs, kwnames, a) || !kv::to_i32(a[1], &element_size) ||
-      (a[2] != nullptr && !kv::to_double(a[2], &factor)) || !check_tuple_or_none(a[0], "shape")) {
+      (a[2] != nullptr && !kv::to_double(a[2], &factor)) ||
+      !kv::exact_or_none(a[0], &PyTuple_Type, "shape")) {
     return nullptr;
   }
   PyObject* shape = a[0];
@@ -172,7 +161,7 @@ PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t narg
   int32_t element_size;
   uint64_t max_chunk_bytes;
   if (!kv::parse(chunk_shapes_params, args, nargs, kwnames, a) || !kv::to_i32(a[1], &element_size) ||
-      !kv::to_u64(a[2], &max_chunk_bytes) || !check_tuple_or_none(a[0], "shape")) {
+      !kv::to_u64(a[2], &max_chunk_bytes) || !kv::exact_or_none(a[0], &PyTuple_Type, "shape")) {
     return nullptr;
   }
   if (element_size <= 0) {
@@ -351,8 +340,9 @@ kv::Params<2> oom_params{"is_oom_error", {"error_message", "error_type"}, 2};
 
 PyObject* is_oom_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
-  if (!kv::parse(oom_params, args, nargs, kwnames, a) || !check_str_or_none(a[0], "error_message") ||
-      !check_str_or_none(a[1], "error_type")) {
+  if (!kv::parse(oom_params, args, nargs, kwnames, a) ||
+      !kv::exact_or_none(a[0], &PyUnicode_Type, "error_message") ||
+      !kv::exact_or_none(a[1], &PyUnicode_Type, "error_type")) {
     return nullptr;
   }
   for (PyObject* s : a) {
@@ -381,7 +371,8 @@ kv::Params<1> chunkable_params{"is_chunkable_operation", {"operation"}, 1};
 
 PyObject* is_chunkable_operation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
-  if (!kv::parse(chunkable_params, args, nargs, kwnames, a) || !check_str_or_none(a[0], "operation")) {
+  if (!kv::parse(chunkable_params, args, nargs, kwnames, a) ||
+      !kv::exact_or_none(a[0], &PyUnicode_Type, "operation")) {
     return nullptr;
   }
   int found = in_set(chunkable_operations, a[0]);
@@ -400,7 +391,7 @@ PyObject* score_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t nar
   double ratio;
   if (!kv::parse(suitability_params, args, nargs, kwnames, a) || !kv::to_u64(a[0], &data_size) ||
       !kv::to_u64(a[2], &available) || !kv::to_double(a[3], &ratio) ||
-      !check_str_or_none(a[1], "operation_type")) {
+      !kv::exact_or_none(a[1], &PyUnicode_Type, "operation_type")) {
     return nullptr;
   }
   uint64_t safe = safe_limit(available, ratio);

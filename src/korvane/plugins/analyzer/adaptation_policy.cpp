@@ -55,13 +55,6 @@ inline bool is_plain_number(PyObject* o) {
          (PyLong_CheckExact(o) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o)));
 }
 
-// `None` or an object of exactly `type`; otherwise the argument type error.
-inline bool check_exact_or_none(PyObject* o, PyTypeObject* type, const char* arg, const char* type_name) {
-  if (o == Py_None || Py_TYPE(o) == type) [[likely]] return true;
-  kv::raise_arg_type(arg, type_name, o);
-  return false;
-}
-
 // Equality of two exact str objects.
 inline bool str_equal(PyObject* a, PyObject* b) {
   if (a == b) return true;
@@ -173,7 +166,7 @@ PyObject* detect_performance_degradation(PyObject*, PyObject* const* args, Py_ss
   double baseline, threshold, window_start;
   if (!kv::parse(degradation_params, args, nargs, kwnames, a) || !kv::to_double(a[1], &baseline) ||
       !kv::to_double(a[2], &threshold) || !kv::to_double(a[3], &window_start) ||
-      !check_exact_or_none(a[0], &PyList_Type, "performance_history", "list")) {
+      !kv::exact_or_none(a[0], &PyList_Type, "performance_history")) {
     return nullptr;
   }
   PyObject* history = a[0];
@@ -202,7 +195,7 @@ PyObject* calculate_performance_trend(PyObject*, PyObject* const* args, Py_ssize
   PyObject* a[2];
   double window_start;
   if (!kv::parse(trend_params, args, nargs, kwnames, a) || !kv::to_double(a[1], &window_start) ||
-      !check_exact_or_none(a[0], &PyList_Type, "performance_history", "list")) {
+      !kv::exact_or_none(a[0], &PyList_Type, "performance_history")) {
     return nullptr;
   }
   PyObject* history = a[0];
@@ -270,7 +263,7 @@ PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* arg
   PyObject* a[2];
   double threshold = 0.3;
   if (!kv::parse(change_params, args, nargs, kwnames, a) || (a[1] != nullptr && !kv::to_double(a[1], &threshold)) ||
-      !check_exact_or_none(a[0], &PyList_Type, "pattern_history", "list")) {
+      !kv::exact_or_none(a[0], &PyList_Type, "pattern_history")) {
     return nullptr;
   }
   PyObject* history = a[0];
@@ -374,7 +367,7 @@ PyObject* detect_dominant_pattern(PyObject*, PyObject* const* args, Py_ssize_t n
   PyObject* a[2];
   int32_t window = 5;
   if (!kv::parse(dominant_params, args, nargs, kwnames, a) || (a[1] != nullptr && !kv::to_i32(a[1], &window)) ||
-      !check_exact_or_none(a[0], &PyList_Type, "patterns", "list")) {
+      !kv::exact_or_none(a[0], &PyList_Type, "patterns")) {
     return nullptr;
   }
   PyObject* patterns = a[0];
@@ -433,8 +426,8 @@ PyObject* is_adaptation_beneficial(PyObject*, PyObject* const* args, Py_ssize_t 
       !kv::to_double(a[3], &confidence) || !kv::to_double(a[4], &estimate) || !kv::to_i32(a[5], &trigger) ||
       (a[6] != nullptr && !kv::to_double(a[6], &min_ratio)) ||
       (a[7] != nullptr && !kv::to_double(a[7], &min_confidence)) ||
-      !check_exact_or_none(a[0], &PyUnicode_Type, "current_pool", "str") ||
-      !check_exact_or_none(a[1], &PyUnicode_Type, "recommended_pool", "str")) {
+      !kv::exact_or_none(a[0], &PyUnicode_Type, "current_pool") ||
+      !kv::exact_or_none(a[1], &PyUnicode_Type, "recommended_pool")) {
     return nullptr;
   }
   if (name_equal(a[0], a[1])) Py_RETURN_FALSE;
@@ -528,7 +521,7 @@ PyObject* predict_resource_requirements(PyObject*, PyObject* const* args, Py_ssi
   PyObject* a[2];
   double horizon;
   if (!kv::parse(prediction_params, args, nargs, kwnames, a) || !kv::to_double(a[1], &horizon) ||
-      !check_exact_or_none(a[0], &PyList_Type, "allocation_history", "list")) {
+      !kv::exact_or_none(a[0], &PyList_Type, "allocation_history")) {
     return nullptr;
   }
   PyObject* history = a[0];

@@ -369,15 +369,6 @@ bool scan_lowered(const A& a, PyObject* text, Bits& found) {
   return true;
 }
 
-// An argument that must be an exact str or None.
-inline bool check_str_or_none(PyObject* o, const char* name) {
-  if (PyUnicode_CheckExact(o) || o == Py_None) [[likely]] {
-    return true;
-  }
-  kv::raise_arg_type(name, "str", o);
-  return false;
-}
-
 // ---------------------------------------------------------------------------
 // Framework patterns: compiled by the re module at import and held for the
 // life of the process; only their findall methods are used afterwards.
@@ -429,8 +420,8 @@ kv::Params<2> quick_params{"quick_framework_score", {"code", "framework"}, 2};
 
 PyObject* quick_framework_score(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
-  if (!kv::parse(quick_params, args, nargs, kwnames, a) || !check_str_or_none(a[0], "code") ||
-      !check_str_or_none(a[1], "framework")) {
+  if (!kv::parse(quick_params, args, nargs, kwnames, a) || !kv::exact_or_none(a[0], &PyUnicode_Type, "code") ||
+      !kv::exact_or_none(a[1], &PyUnicode_Type, "framework")) {
     return nullptr;
   }
   PyObject* code = a[0];
@@ -452,8 +443,9 @@ kv::Params<2> indicators_params{"score_indicators", {"code", "function_name"}, 2
 
 PyObject* score_indicators(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
-  if (!kv::parse(indicators_params, args, nargs, kwnames, a) || !check_str_or_none(a[0], "code") ||
-      !check_str_or_none(a[1], "function_name")) {
+  if (!kv::parse(indicators_params, args, nargs, kwnames, a) ||
+      !kv::exact_or_none(a[0], &PyUnicode_Type, "code") ||
+      !kv::exact_or_none(a[1], &PyUnicode_Type, "function_name")) {
     return nullptr;
   }
   PyObject* code = a[0];
@@ -510,7 +502,10 @@ kv::Params<1> frameworks_params{"score_framework_patterns", {"code"}, 1};
 
 PyObject* score_framework_patterns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
-  if (!kv::parse(frameworks_params, args, nargs, kwnames, a) || !check_str_or_none(a[0], "code")) return nullptr;
+  if (!kv::parse(frameworks_params, args, nargs, kwnames, a) ||
+      !kv::exact_or_none(a[0], &PyUnicode_Type, "code")) {
+    return nullptr;
+  }
   if (a[0] == Py_None) return raise_lower_misuse(a[0]);
   Bits found;
   if (!scan_lowered(kFrameworks, a[0], found)) return nullptr;
@@ -639,7 +634,7 @@ PyObject* calculate_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t
   double d[3];
   bool available;
   if (!kv::parse(suitability_params, args, nargs, kwnames, a) || !to_doubles(a, d) ||
-      !kv::to_truth(a[3], &available) || !check_str_or_none(a[4], "compute_capability")) {
+      !kv::to_truth(a[3], &available) || !kv::exact_or_none(a[4], &PyUnicode_Type, "compute_capability")) {
     return nullptr;
   }
   if (!available) return PyFloat_FromDouble(0.0);
