@@ -617,7 +617,10 @@ PyObject* tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
   bool sample = false;
   if (t->use_atomic) {
-    Ref op = Ref::steal(kv::call_method(t->operation_counter, n_increment));
+    // Held for the call: clear() may replace the counter while increment()
+    // runs without the interpreter lock.
+    Ref counter = Ref::borrow(t->operation_counter);
+    Ref op = Ref::steal(kv::call_method(counter.get(), n_increment));
     if (!op) return nullptr;
     if (t->sample_rate > 0) {
       int64_t v;
@@ -1010,7 +1013,8 @@ PyObject* tree_get_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyO
     if (!height || PyObject_SetItem(result.get(), k_height.get(), height.get()) < 0) return nullptr;
     Ref sampled;
     if (t->use_atomic) {
-      sampled = Ref::steal(kv::call_method(t->sampled_counter, n_load));
+      Ref counter = Ref::borrow(t->sampled_counter);  // clear() may replace it meanwhile
+      sampled = Ref::steal(kv::call_method(counter.get(), n_load));
     } else {
       PyObject* v = nullptr;
       if (PyDict_Check(t->stats)) {
