@@ -19,7 +19,7 @@ SANITIZED = os.environ.get("KORVANE_SANITIZED") == "1"
 
 _common = {"deadline": None, "suppress_health_check": [HealthCheck.too_slow]}
 settings.register_profile("fast", max_examples=40, stateful_step_count=30, **_common)
-settings.register_profile("deep", max_examples=2000, stateful_step_count=100, **_common)
+settings.register_profile("deep", max_examples=1000, stateful_step_count=100, **_common)
 settings.load_profile(os.environ.get("KORVANE_HYPOTHESIS", "fast"))
 
 
