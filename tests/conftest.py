@@ -23,6 +23,20 @@ settings.register_profile("deep", max_examples=1000, stateful_step_count=100, **
 settings.load_profile(os.environ.get("KORVANE_HYPOTHESIS", "fast"))
 
 
+class Boom(Exception):
+    """Raised by Hostile."""
+
+
+class Hostile:
+    """An argument whose conversions, comparisons and truth test all raise Boom."""
+
+    def _boom(self, *args):
+        raise Boom
+
+    __int__ = __index__ = __float__ = __bool__ = __eq__ = __lt__ = __len__ = __iter__ = _boom
+    __hash__ = object.__hash__
+
+
 def run_python(code: str, *, env: dict | None = None, timeout: float = 60) -> subprocess.CompletedProcess:
     """Runs `code` in a fresh interpreter (same executable and sys.path)."""
     full_env = dict(os.environ)

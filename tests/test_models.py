@@ -16,6 +16,7 @@ import pytest
 from hypothesis import assume, given, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
+from conftest import Boom, Hostile
 from test_block_index import INITIAL_STATS, Model as TreeModel, shape_of
 from test_counter_hub import Model as AggregatorModel, all_exact, exact
 from test_slab_engine import (I32_MAX, I32_MIN, U64, BucketModel, HeaderModel, aligned, c_round, crc16_modbus,
@@ -31,20 +32,6 @@ from korvane.plugins.analyzer import task_scoring as ts
 
 EDGES = [0, 1, -1, 7, 64, 2**31 - 1, 2**31, -(2**31), -(2**31) - 1, 2**32, 2**63 - 1, 2**63, -(2**63),
          -(2**63) - 1, 2**64 - 1, 2**64, 2**100]
-
-
-class Boom(Exception):
-    pass
-
-
-class Hostile:
-    """Raises Boom from every conversion, comparison and truth test."""
-
-    def _boom(self, *args):
-        raise Boom
-
-    __int__ = __index__ = __float__ = __bool__ = __eq__ = __lt__ = __len__ = __iter__ = _boom
-    __hash__ = object.__hash__
 
 
 class Block:
