@@ -181,12 +181,18 @@ def tree_scenario():
 
 
 def tree_clear_scenario():
-    """clear() replaces the tree's counters while inserts and get_stats use them."""
+    """clear() replaces the tree's counters while inserts and get_stats use them, and releases
+    blocks whose finalisers take the tree's write lock."""
     tree = FastRedBlackTree(sample_rate=1)
+
+    class Block:
+        def __del__(self):
+            tree.get_size_distribution()
+            tree.find_best_fit(0)
 
     def inserter(k):
         for i in range(PER_THREAD):
-            tree.insert(i % 64, (k, i))
+            tree.insert(i % 64, Block() if i % 4 == 0 else (k, i))
 
     def clearer():
         for _ in range(PER_THREAD // 10):
