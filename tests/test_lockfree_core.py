@@ -51,28 +51,6 @@ def test_module_attributes_in_binding_order():
     assert lc.logger.name == "korvane.memory.lockfree_core"
 
 
-def test_load_message_is_logged_once_at_import(python_subprocess):
-    result = python_subprocess(
-        """
-        import logging
-        records = []
-        class Keep(logging.Handler):
-            def emit(self, record):
-                records.append(record)
-        logging.getLogger().addHandler(Keep())
-        logging.getLogger().setLevel(logging.DEBUG)
-        import korvane.memory.lockfree_core
-        import korvane.memory.lockfree_core
-        print(len(records), records[0].levelname, records[0].name)
-        print(records[0].getMessage())
-        """
-    )
-    assert result.returncode == 0, result.stderr
-    first, message = result.stdout.splitlines()
-    assert first == "1 INFO korvane.memory.lockfree_core"
-    assert message == "Korvane Cython Lockfree Core loaded - C11 atomics active (10-20\u00d7 speedup)"
-
-
 def test_method_objects_carry_names_docs_and_annotations():
     load = AtomicCounter.load
     assert (load.__name__, load.__qualname__, load.__module__) == (

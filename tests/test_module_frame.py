@@ -17,6 +17,16 @@ MODULES = [
 ]
 
 
+LOAD_MESSAGES = {
+    "korvane.memory.lockfree_core": "Korvane Cython Lockfree Core loaded - C11 atomics active (10-20\u00d7 speedup)",
+    "korvane.memory.slab_engine":
+        "Korvane Slab Engine Cython module loaded - targeting 1.8-3\u00d7 performance improvement",
+    "korvane.plugins.analyzer.task_scoring": "Korvane Task Scoring Cython module loaded - IP protected",
+    "korvane.plugins.analyzer.adaptation_policy": "Korvane Adaptation Policy Cython module loaded - IP protected",
+    "korvane.gpu.accel_planner": "Korvane Accel Planner Cython module loaded - IP protected",
+}
+
+
 def _require(name):
     assert importlib.util.find_spec(name) is not None, f"{name} is not built"
 
@@ -52,6 +62,30 @@ def test_initialises_once_per_process_and_interpreter(name, python_subprocess):
     again = f"Module '{short}' has already been imported. Re-initialisation is not supported."
     refused = "ImportError Interpreter change detected - this module can only be loaded into one interpreter per process."
     assert result.stdout.splitlines() == [again, again, refused, refused]
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_import_logs_one_load_message_or_nothing(name, python_subprocess):
+    _require(name)
+    result = python_subprocess(
+        f"""
+        import logging
+        records = []
+        class Keep(logging.Handler):
+            def emit(self, record):
+                records.append(record)
+        logging.getLogger().addHandler(Keep())
+        logging.getLogger().setLevel(logging.DEBUG)
+        import {name}
+        import {name}
+        for record in records:
+            if record.name == {name!r}:
+                print(record.name, record.levelname, record.getMessage(), sep="|")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    expected = [f"{name}|INFO|{LOAD_MESSAGES[name]}"] if name in LOAD_MESSAGES else []
+    assert result.stdout.splitlines() == expected
 
 
 @pytest.mark.parametrize("name", MODULES)

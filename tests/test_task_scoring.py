@@ -139,29 +139,6 @@ def test_module_attributes_and_private_patterns():
     assert not hasattr(ts, "FRAMEWORK_PATTERNS")
 
 
-def test_load_message_is_logged_once_at_import(python_subprocess):
-    result = python_subprocess(
-        """
-        import logging
-        records = []
-        class Keep(logging.Handler):
-            def emit(self, record):
-                records.append(record)
-        logging.getLogger().addHandler(Keep())
-        logging.getLogger().setLevel(logging.DEBUG)
-        import korvane.plugins.analyzer.task_scoring
-        print(len(records), records[0].levelname, records[0].name)
-        print(records[0].getMessage())
-        """
-    )
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == ["1 INFO korvane.plugins.analyzer.task_scoring",
-                                          "Korvane Task Scoring Cython module loaded - IP protected"]
-
-
-# --- text scoring ----------------------------------------------------------------
-
-
 @settings(max_examples=400)
 @given(texts, st.one_of(st.none(), texts))
 def test_text_scorers_match_the_plain_rules(code, name):
