@@ -172,6 +172,18 @@ inline bool exact_or_none(PyObject* o, PyTypeObject* type, const char* arg_name)
   return false;
 }
 
+// The same check where None then fails as len(None) does: "object of type
+// 'NoneType' has no len()".
+inline bool exact_sized(PyObject* o, PyTypeObject* type, const char* arg_name) {
+  if (Py_TYPE(o) == type) [[likely]] return true;
+  if (o == Py_None) {
+    raise_no_len(o);
+  } else {
+    raise_arg_type(arg_name, type->tp_name, o);
+  }
+  return false;
+}
+
 // The same check for a value that must be an int after the fact (a result
 // that a caller declared as `int`): "Expected int, got ...". None passes.
 inline PyObject* expected_int_or_none(PyObject* o) {

@@ -56,14 +56,10 @@ PyObject* estimate_allocation_bytes(PyObject*, PyObject* const* args, Py_ssize_t
   double factor = 1.0;
   if (!kv::parse(estimate_params, args, nargs, kwnames, a) || !kv::to_i32(a[1], &element_size) ||
       (a[2] != nullptr && !kv::to_double(a[2], &factor)) ||
-      !kv::exact_or_none(a[0], &PyTuple_Type, "shape")) {
+      !kv::exact_sized(a[0], &PyTuple_Type, "shape")) {
     return nullptr;
   }
   PyObject* shape = a[0];
-  if (shape == Py_None) {
-    kv::raise_no_len(shape);
-    return nullptr;
-  }
   uint64_t count = 1;
   for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(shape); i < n; ++i) {
     int32_t dim;

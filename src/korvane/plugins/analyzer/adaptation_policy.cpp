@@ -263,14 +263,10 @@ PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* arg
   PyObject* a[2];
   double threshold = 0.3;
   if (!kv::parse(change_params, args, nargs, kwnames, a) || (a[1] != nullptr && !kv::to_double(a[1], &threshold)) ||
-      !kv::exact_or_none(a[0], &PyList_Type, "pattern_history")) {
+      !kv::exact_sized(a[0], &PyList_Type, "pattern_history")) {
     return nullptr;
   }
   PyObject* history = a[0];
-  if (history == Py_None) {
-    kv::raise_no_len(history);
-    return nullptr;
-  }
   Py_ssize_t n = PyList_GET_SIZE(history);
   if (n < 6) return Py_NewRef(no_change_result);
   const kv::Name* keys[3] = {&n_parallelization, &n_cpu, &n_memory};
@@ -367,14 +363,10 @@ PyObject* detect_dominant_pattern(PyObject*, PyObject* const* args, Py_ssize_t n
   PyObject* a[2];
   int32_t window = 5;
   if (!kv::parse(dominant_params, args, nargs, kwnames, a) || (a[1] != nullptr && !kv::to_i32(a[1], &window)) ||
-      !kv::exact_or_none(a[0], &PyList_Type, "patterns")) {
+      !kv::exact_sized(a[0], &PyList_Type, "patterns")) {
     return nullptr;
   }
   PyObject* patterns = a[0];
-  if (patterns == Py_None) {
-    kv::raise_no_len(patterns);
-    return nullptr;
-  }
   Py_ssize_t n = PyList_GET_SIZE(patterns);
   if (n == 0) return Py_NewRef(n_mixed.get());
   Py_ssize_t start = n - window > 0 ? n - window : 0;
@@ -521,14 +513,10 @@ PyObject* predict_resource_requirements(PyObject*, PyObject* const* args, Py_ssi
   PyObject* a[2];
   double horizon;
   if (!kv::parse(prediction_params, args, nargs, kwnames, a) || !kv::to_double(a[1], &horizon) ||
-      !kv::exact_or_none(a[0], &PyList_Type, "allocation_history")) {
+      !kv::exact_sized(a[0], &PyList_Type, "allocation_history")) {
     return nullptr;
   }
   PyObject* history = a[0];
-  if (history == Py_None) {
-    kv::raise_no_len(history);
-    return nullptr;
-  }
   Py_ssize_t n = PyList_GET_SIZE(history);
   if (n < 10) return Py_NewRef(empty_prediction);
   double first = 0.0, last = 0.0;
