@@ -1,4 +1,5 @@
 import bisect
+import collections
 import gc
 import math
 import pickle
@@ -221,7 +222,7 @@ def test_sampling_goes_through_the_module_counter(monkeypatch):
             self.value = value
 
         def increment(self):
-            seen.append((self, tree.seq_counter % 2))  # odd: inside the write
+            seen.append((self, tree.seq_counter % 2))  # always even: outside the write
             self.value += 1
             return self.value
 
@@ -232,8 +233,8 @@ def test_sampling_goes_through_the_module_counter(monkeypatch):
     tree = FastRedBlackTree(sample_rate=2)
     for i in range(4):
         tree.insert(i, i)
-    ops = [s for s in seen if s[1] == 0]
-    assert len(ops) == 4 and len(seen) == 6 and len({id(s[0]) for s in ops}) == 1
+    assert len(seen) == 6 and all(odd == 0 for _, odd in seen)
+    assert sorted(collections.Counter(id(counter) for counter, _ in seen).values()) == [2, 4]
     assert tree.get_stats()["sampled_operations"] == 2
     monkeypatch.setattr(bi, "ATOMIC_AVAILABLE", False)
     tree = FastRedBlackTree(sample_rate=1)
@@ -299,9 +300,9 @@ def test_hostile_blocks_and_failures_change_nothing(monkeypatch):
     block = MemoryBlock(0, 64)
     refs = sys.getrefcount(block)
     monkeypatch.setattr(bi, "time", types.SimpleNamespace(perf_counter_ns=lambda: 1 / 0))
-    with pytest.raises(ZeroDivisionError):
+    with pytest.raises(ZeroDivisionError):  # the clock runs before the write begins
         tree.insert(64, block)
-    assert tree.seq_counter == seq + 4 and tree.get_size_distribution() == dist and sys.getrefcount(block) == refs
+    assert tree.seq_counter == seq + 2 and tree.get_size_distribution() == dist and sys.getrefcount(block) == refs
 
 
 def test_allocation_failure_changes_nothing(monkeypatch):
@@ -317,27 +318,105 @@ def test_allocation_failure_changes_nothing(monkeypatch):
             tree.insert(64, block)
     finally:
         testcapi.remove_mem_hooks()
-    assert tree.seq_counter == 4 and tree.find_all_exact(64) == [block] and len(tree) == 1
+    assert tree.seq_counter == 2 and tree.find_all_exact(64) == [block] and len(tree) == 1
     del tree
     assert sys.getrefcount(block) == refs
 
 
-def test_readers_back_off_while_a_write_is_in_progress(monkeypatch):
-    sleeps = []
-    fake_time = types.SimpleNamespace(sleep=sleeps.append, perf_counter_ns=lambda: 0)
-    monkeypatch.setattr(bi, "time", fake_time)
+def finishes(body, timeout=10):
+    """Runs body() in a thread: True when it returned in time (a hang fails instead of stalling the run)."""
+    errors = []
+
+    def run():
+        try:
+            body()
+        except BaseException as exc:  # re-raised in the caller
+            errors.append(exc)
+
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    thread.join(timeout)
+    if errors:
+        raise errors[0]
+    return not thread.is_alive()
+
+
+def test_equality_runs_outside_the_write():
+    # delete() compares outside the write lock and removes the entry only if
+    # the chain still starts with the objects it compared.
+    assert finishes(equality_outside_the_write), "delete() hung on its own write lock"
+
+
+def equality_outside_the_write():
     tree = FastRedBlackTree()
     tree.insert(8, "eight")
     seen = []
 
     class Probe:
-        def __eq__(self, other):  # runs inside delete, seq_counter odd
+        def __eq__(self, other):
             seen.append((tree.seq_counter % 2, tree.find_best_fit(1), tree.find_all_exact(8)))
+            if len(seen) == 1:
+                tree.insert(8, "late")  # changes the chain: compared again
+            return other == "late"
+
+    seq = tree.seq_counter
+    assert tree.delete(8, Probe()) is True
+    assert seen == [(0, "eight", ["eight"]), (0, "eight", ["eight", "late"]), (0, "eight", ["eight", "late"])]
+    assert tree.find_all_exact(8) == ["eight"] and tree.seq_counter == seq + 4
+
+    class Restless:  # changes the chain on every pass over it
+        def __eq__(self, other):
+            if other == "eight":
+                tree.insert(8, "more")
             return False
 
-    assert tree.delete(8, Probe()) is False
-    assert seen == [(1, None, [])] and sleeps == [0.0001] * 200
-    assert tree.get_stats()["total_searches"] == 0 and tree.seq_counter % 2 == 0
+    with pytest.raises(RuntimeError, match="kept changing while they were compared"):
+        tree.delete(8, Restless())
+    assert tree.seq_counter % 2 == 0 and len(tree) == tree.get_stats()["total_blocks"] == 101
+
+
+REENTRY = """
+    import gc, signal, threading, types
+    from korvane.memory import block_index as bi
+
+    def scenario(lock_factory):
+        bi.threading = types.SimpleNamespace(Lock=lock_factory)
+        tree = bi.FastRedBlackTree()
+
+        class Pooled:  # unreachable until collected; returns its memory when finalised
+            def __init__(self):
+                self.me = self
+            def __del__(self):
+                tree.insert(64, "returned")
+
+        class Hook:
+            def __eq__(self, other):
+                Pooled()
+                gc.collect()
+                signal.raise_signal(signal.SIGUSR1)
+                tree.clear()  # frees the chain delete() looks at
+                return False
+
+        signal.signal(signal.SIGUSR1, lambda *_: tree.insert(32, "from a signal"))
+        for i in range(3):
+            tree.insert(8, Hook())
+        assert tree.delete(8, "x") is False
+        assert tree.get_size_distribution() == {} and tree.seq_counter % 2 == 0
+        tree.insert(8, "y")
+        assert tree.remove_ge(1) == (8, "y")
+        print("ok")
+
+    scenario(threading.{lock})
+"""
+
+
+@pytest.mark.parametrize("lock", ["Lock", "RLock"])
+def test_finalisers_signals_and_reentrant_locks_inside_delete(python_subprocess, lock):
+    # Once: a collection, a signal handler and clear() from inside the blocks'
+    # __eq__ hung on the write lock or, with a re-entrant lock, freed the
+    # chain that delete() was walking.
+    result = python_subprocess(REENTRY.replace("{lock}", lock), timeout=30)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "ok\n", "")
 
 
 def test_reference_counts_across_store_and_remove():

@@ -153,9 +153,10 @@ inline bool to_truth(PyObject* o, bool* out) {
 // The check for arguments annotated `int`: an int (or subclass) passes as is;
 // another object with the number protocol is converted with int(); anything
 // else raises "Argument '<name>' has incorrect type (expected int, got ...)".
-// Returns a new reference or null.
-inline PyObject* annotated_int(PyObject* o, const char* arg_name) {
-  if (PyLong_Check(o)) return Py_NewRef(o);
+// With `exact`, only an exact int passes as is and an int subclass (True
+// included) is converted with int() too. Returns a new reference or null.
+inline PyObject* annotated_int(PyObject* o, const char* arg_name, bool exact = false) {
+  if (exact ? PyLong_CheckExact(o) : PyLong_Check(o)) return Py_NewRef(o);
   if (!PyNumber_Check(o)) {
     raise_arg_type(arg_name, "int", o);
     return nullptr;

@@ -35,9 +35,6 @@ kv::Name k_height{"height"};
 kv::Name k_sampled_operations{"sampled_operations"};
 kv::Name k_is_valid{"is_valid"};
 
-const kv::Name* const initial_stats_keys[] = {&k_total_blocks,    &k_total_insertions, &k_total_deletions,
-                                              &k_total_searches,  &k_bucket_hits,      &k_tree_hits,
-                                              &k_operation_count};
 
 constexpr int kMaxRetries = 100;
 PyObject* backoff_seconds;  // the float 0.0001, made at import
@@ -69,6 +66,18 @@ struct RBNode {
 inline bool is_red(const RBNode* n) { return n != nullptr && n->color == RED; }
 inline bool is_black(const RBNode* n) { return n == nullptr || n->color == BLACK; }
 
+// The operation counts reported by get_stats under its first keys. Kept
+// natively so that a write changes nothing but the tree and these integers;
+// "bucket_hits" and "tree_hits" are always 0 and have no field.
+struct Counts {
+  int64_t total_blocks;
+  int64_t total_insertions;
+  int64_t total_deletions;
+  int64_t total_searches;
+  int64_t operation_count;
+  bool has_trips;  // "circuit_breaker_trips" (always 0) is reported after a reset
+};
+
 struct Tree {
   PyObject_HEAD
   RBNode* root;
@@ -76,14 +85,15 @@ struct Tree {
   PyObject* write_lock;
   // Advanced by one before a writer's first change and by one after its
   // last: odd while a write is in progress. Written only under write_lock
-  // and the interpreter lock; read only under the interpreter lock.
+  // and the interpreter lock; read only under the interpreter lock. No
+  // Python code runs while it is odd.
   int64_t seq_counter;
   uint32_t sample_rate;
   PyObject* operation_counter;
   PyObject* sampled_counter;
   int use_atomic;
   PyObject* stats_lock;
-  PyObject* stats;
+  Counts counts;
 };
 
 PyTypeObject TreeType{PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -428,7 +438,7 @@ SizeResult size_arg(PyObject* self, PyObject* arg, bool catch_invalid, uint64_t*
       if (catch_invalid) return SizeResult::Invalid;
     }
   }
-  Ref size = Ref::steal(kv::annotated_int(arg, "size"));
+  Ref size = Ref::steal(kv::annotated_int(arg, "size", true));
   if (!size) return SizeResult::Error;
   Ref sanitized;
   if (Py_TYPE(self) == &TreeType) {
@@ -448,51 +458,20 @@ SizeResult size_arg(PyObject* self, PyObject* arg, bool catch_invalid, uint64_t*
   return SizeResult::Ok;
 }
 
-// stats[key] += delta, as a read, a Python addition and a store.
-bool stats_add(PyObject* stats, const kv::Name& key, long delta) {
-  PyObject* k = key.get();
-  if (PyDict_CheckExact(stats)) {
-    PyObject* v = PyDict_GetItemWithError(stats, k);  // borrowed
-    if (v == nullptr) {
-      if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, k);
-      return false;
-    }
-    Ref updated;
-    if (PyLong_CheckExact(v) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
-      updated = Ref::steal(PyLong_FromSsize_t(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v)) + delta));
-    } else {
-      Ref d = Ref::steal(PyLong_FromLong(delta));
-      if (!d) return false;
-      updated = Ref::steal(PyNumber_Add(v, d.get()));
-    }
-    return updated && PyDict_SetItem(stats, k, updated.get()) == 0;
-  }
-  // Only after the garbage collector has cleared the tree (stats is None).
-  Ref v = Ref::steal(PyObject_GetItem(stats, k));
-  if (!v) return false;
-  Ref d = Ref::steal(PyLong_FromLong(delta));
-  if (!d) return false;
-  Ref updated = Ref::steal(PyNumber_Add(v.get(), d.get()));
-  return updated && PyObject_SetItem(stats, k, updated.get()) == 0;
-}
-
-// A new dict of the seven initial keys, all 0.
-PyObject* new_stats() {
-  Ref d = Ref::steal(PyDict_New());
-  if (!d) return nullptr;
-  Ref zero = Ref::steal(PyLong_FromLong(0));
-  for (const kv::Name* key : initial_stats_keys) {
-    if (PyDict_SetItem(d.get(), key->get(), zero.get()) < 0) return nullptr;
-  }
-  return d.release();
-}
-
 // AtomicCounter(0) through the module global; new reference or null.
 PyObject* new_counter() {
   Ref factory = Ref::steal(kv::module_global(n_AtomicCounter));
   if (!factory) return nullptr;
   Ref zero = Ref::steal(PyLong_FromLong(0));
   return kv::call(factory.get(), {zero.get()});
+}
+
+// counter.<name>() for a counter field. The field is held for the call:
+// clear() may replace it while the call runs (an AtomicCounter's methods let
+// other threads run). New reference or null.
+PyObject* call_counter(PyObject* field, const kv::Name& name) {
+  Ref counter = Ref::borrow(field);
+  return kv::call_method(counter.get(), name);
 }
 
 // ---------------------------------------------------------------------------
@@ -508,16 +487,13 @@ PyObject* tree_construct(PyTypeObject* type, PyObject* const* args, Py_ssize_t n
   Ref obj = Ref::steal(reinterpret_cast<PyObject*>(kv::alloc_instance<Tree>(type)));
   if (!obj) return nullptr;
   Tree* t = as_tree(obj.get());
-  for (PyObject** field : {&t->write_lock, &t->operation_counter, &t->sampled_counter, &t->stats_lock, &t->stats}) {
+  for (PyObject** field : {&t->write_lock, &t->operation_counter, &t->sampled_counter, &t->stats_lock}) {
     *field = Py_NewRef(Py_None);
   }
-  t->root = nullptr;
-  t->node_count = 0;
   Ref threading = Ref::steal(kv::module_global(n_threading));
   if (!threading) return nullptr;
   Py_SETREF(t->write_lock, kv::new_lock(threading.get()));
   if (t->write_lock == nullptr) return nullptr;
-  t->seq_counter = 0;
   t->sample_rate = sample_rate;
   bool atomic = false;
   {
@@ -539,34 +515,36 @@ PyObject* tree_construct(PyTypeObject* type, PyObject* const* args, Py_ssize_t n
   if (!threading) return nullptr;
   Py_SETREF(t->stats_lock, kv::new_lock(threading.get()));
   if (t->stats_lock == nullptr) return nullptr;
-  Py_SETREF(t->stats, new_stats());
-  if (t->stats == nullptr) return nullptr;
   return obj.release();
 }
 
+// Visits the object fields and every stored block, so that a cycle through
+// a block (a block that refers back to its pool and tree) is collected.
 int tree_traverse(PyObject* self, visitproc visit, void* arg) {
   Tree* t = as_tree(self);
   Py_VISIT(t->write_lock);
   Py_VISIT(t->operation_counter);
   Py_VISIT(t->sampled_counter);
   Py_VISIT(t->stats_lock);
-  Py_VISIT(t->stats);
-  return 0;
-}
-
-// The collector's clear leaves None in the object fields, so that a method
-// called on a cleared tree raises instead of crashing.
-int tree_clear(PyObject* self) {
-  Tree* t = as_tree(self);
-  for (PyObject** field : {&t->write_lock, &t->operation_counter, &t->sampled_counter, &t->stats_lock, &t->stats}) {
-    Py_XSETREF(*field, Py_NewRef(Py_None));
+  // Depth-first over the tree without recursion: a node's subtrees are
+  // reached through an explicit stack bounded by the tree's height
+  // (at most 2*log2(n+1) < 128 for any n that fits in memory).
+  RBNode* stack[128];
+  int depth = 0;
+  if (t->root != nullptr) stack[depth++] = t->root;
+  while (depth > 0) {
+    RBNode* node = stack[--depth];
+    for (RBNode* e = node; e != nullptr; e = e->next) Py_VISIT(e->block);
+    if (node->left != nullptr) stack[depth++] = node->left;
+    if (node->right != nullptr) stack[depth++] = node->right;
   }
   return 0;
 }
 
-void tree_dealloc(PyObject* self) {
-  Tree* t = as_tree(self);
-  PyObject_GC_UnTrack(self);
+// Detaches every record (the tree is empty afterwards) and frees them,
+// releasing the block references; finalisers that run meanwhile see an
+// empty tree. Keeps the exception that is set, if any.
+void free_all_records(Tree* t) {
   RBNode* detached = t->root;
   t->root = nullptr;
   t->node_count = 0;
@@ -575,16 +553,49 @@ void tree_dealloc(PyObject* self) {
     recursive_free(detached);
     PyErr_SetRaisedException(pending);
   }
+}
+
+// The collector's clear releases the blocks and leaves None in the object
+// fields, so that a method called on a cleared tree raises instead of
+// crashing.
+int tree_clear(PyObject* self) {
+  Tree* t = as_tree(self);
+  t->seq_counter += 1;
+  RBNode* detached = t->root;
+  t->root = nullptr;
+  t->node_count = 0;
+  t->seq_counter += 1;
+  for (PyObject** field : {&t->write_lock, &t->operation_counter, &t->sampled_counter, &t->stats_lock}) {
+    Py_XSETREF(*field, Py_NewRef(Py_None));
+  }
+  recursive_free(detached);
+  return 0;
+}
+
+void tree_dealloc(PyObject* self) {
+  Tree* t = as_tree(self);
+  PyObject_GC_UnTrack(self);
+  // A chain of trees, each stored as a block of the next, is freed level by
+  // level rather than by nested deallocations.
+  Py_TRASHCAN_BEGIN(self, tree_dealloc)
+  free_all_records(t);
   Py_CLEAR(t->write_lock);
   Py_CLEAR(t->operation_counter);
   Py_CLEAR(t->sampled_counter);
   Py_CLEAR(t->stats_lock);
-  Py_CLEAR(t->stats);
   kv::free_instance(self);
+  Py_TRASHCAN_END
 }
 
 // ---------------------------------------------------------------------------
 // Writers
+//
+// A writer runs every piece of Python code it needs (size conversion, the
+// clock, the sampling counters, block equality, releasing references)
+// before it takes write_lock or after it has left it. Under the lock it
+// makes only native changes that cannot fail, so a finaliser, a signal
+// handler or another thread that calls back into the tree never finds the
+// lock held by its own thread, and a failed call leaves the tree as it was.
 
 // Brackets a write: the lock is entered and seq_counter made odd on
 // construction, seq_counter made even again and the lock left by finish().
@@ -594,7 +605,7 @@ class WriteScope {
     if (guard_.ok()) tree_->seq_counter += 1;
   }
   bool ok() const { return guard_.ok(); }
-  // False when an error is set (from the write or from leaving the lock).
+  // False when an error is set (from leaving the lock).
   bool finish() {
     tree_->seq_counter += 1;
     return guard_.leave();
@@ -605,6 +616,91 @@ class WriteScope {
   kv::Locked guard_;
 };
 
+// A write that changes nothing: seq_counter advances by 2 under the lock.
+// Keeps the exception that is set, if any; false when entering or leaving
+// the lock raised.
+bool empty_write(Tree* t) {
+  PyObject* pending = PyErr_GetRaisedException();
+  bool ok;
+  {
+    WriteScope scope(t);
+    ok = scope.ok() && scope.finish();
+  }
+  if (pending != nullptr) {
+    if (ok) {
+      PyErr_SetRaisedException(pending);
+    } else {
+      PyObject* raised = PyErr_GetRaisedException();
+      PyException_SetContext(raised, pending);
+      PyErr_SetRaisedException(raised);
+    }
+  }
+  return ok;
+}
+
+void free_record(RBNode* node) {
+  PyObject* block = node->block;
+  PyMem_Free(node);
+  Py_DECREF(block);
+}
+
+// The sampling step of an insert: operation_counter.increment() and, when
+// this insert is sampled, sampled_counter.increment(). False with an error
+// set; the operation counter may then have run ahead, as it may anyway.
+bool count_insert(Tree* t) {
+  Ref op = Ref::steal(call_counter(t->operation_counter, n_increment));
+  if (!op) return false;
+  if (t->sample_rate == 0) return true;
+  bool sample;
+  int overflow = 0;
+  long long v = PyLong_CheckExact(op.get()) ? PyLong_AsLongLongAndOverflow(op.get(), &overflow) : 0;
+  if (PyLong_CheckExact(op.get()) && overflow == 0) {
+    if (v == -1 && PyErr_Occurred()) return false;
+    sample = v % static_cast<long long>(t->sample_rate) == 0;
+  } else {
+    Ref rate = Ref::steal(PyLong_FromUnsignedLong(t->sample_rate));
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!rate || !zero) return false;
+    Ref rem = Ref::steal(PyNumber_Remainder(op.get(), rate.get()));
+    if (!rem) return false;
+    Ref eq = Ref::steal(PyObject_RichCompare(rem.get(), zero.get(), Py_EQ));
+    if (!eq || !kv::to_truth(eq.get(), &sample)) return false;
+  }
+  if (!sample) return true;
+  return static_cast<bool>(Ref::steal(call_counter(t->sampled_counter, n_increment)));
+}
+
+// Links a new record into the tree: behind the tree node of its size, or as
+// a new red tree node followed by the fix-up.
+void link_locked(Tree* t, RBNode* node) {
+  uint64_t size = node->size;
+  RBNode* parent = nullptr;
+  RBNode* existing = t->root;
+  while (existing != nullptr && existing->size != size) {
+    parent = existing;
+    existing = size < existing->size ? existing->left : existing->right;
+  }
+  if (existing != nullptr) {
+    node->next = existing->next;
+    existing->next = node;
+  } else if (parent == nullptr) {
+    node->color = BLACK;
+    t->root = node;
+  } else {
+    node->parent = parent;
+    if (size < parent->size) {
+      parent->left = node;
+    } else {
+      parent->right = node;
+    }
+    fixup_insert(t, node);
+  }
+  t->node_count += 1;
+  t->counts.total_blocks += 1;
+  t->counts.total_insertions += 1;
+  t->counts.operation_count += 1;
+}
+
 kv::Params<2> insert_params{"insert", {"size", "block"}, 2};
 
 PyObject* tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -613,80 +709,113 @@ PyObject* tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   uint64_t size;
   if (size_arg(self, a[0], false, &size) != SizeResult::Ok) return nullptr;
   Tree* t = as_tree(self);
-  PyObject* block = a[1];
-
-  bool sample = false;
-  if (t->use_atomic) {
-    // Held for the call: clear() may replace the counter while increment()
-    // runs without the interpreter lock.
-    Ref counter = Ref::borrow(t->operation_counter);
-    Ref op = Ref::steal(kv::call_method(counter.get(), n_increment));
-    if (!op) return nullptr;
-    if (t->sample_rate > 0) {
-      int64_t v;
-      if (PyLong_CheckExact(op.get()) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(op.get()))) {
-        v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(op.get()));
-        sample = v % static_cast<int64_t>(t->sample_rate) == 0;
-      } else {
-        Ref rate = Ref::steal(PyLong_FromUnsignedLong(t->sample_rate));
-        Ref zero = Ref::steal(PyLong_FromLong(0));
-        if (!rate || !zero) return nullptr;
-        Ref rem = Ref::steal(PyNumber_Remainder(op.get(), rate.get()));
-        if (!rem) return nullptr;
-        Ref eq = Ref::steal(PyObject_RichCompare(rem.get(), zero.get(), Py_EQ));
-        if (!eq || !kv::to_truth(eq.get(), &sample)) return nullptr;
-      }
-    }
+  RBNode* node = allocate_node(size, a[1]);
+  if (node == nullptr) return nullptr;
+  if (t->use_atomic && !count_insert(t)) {
+    free_record(node);
+    return nullptr;
   }
-
-  Ref sampled_result;  // released after the lock
-  bool ok = [&] {
-    WriteScope scope(t);
-    if (!scope.ok()) return false;
-    bool done = [&] {
-      // One descent finds the size's tree node or the parent of a new one.
-      RBNode* parent = nullptr;
-      RBNode* existing = t->root;
-      while (existing != nullptr && existing->size != size) {
-        parent = existing;
-        existing = size < existing->size ? existing->left : existing->right;
-      }
-      RBNode* node = allocate_node(size, block);
-      if (node == nullptr) return false;
-      if (existing != nullptr) {
-        node->next = existing->next;
-        existing->next = node;
-      } else if (parent == nullptr) {
-        node->color = BLACK;
-        t->root = node;
-      } else {
-        node->parent = parent;
-        if (size < parent->size) {
-          parent->left = node;
-        } else {
-          parent->right = node;
-        }
-        fixup_insert(t, node);
-      }
-      t->node_count += 1;
-      if (!stats_add(t->stats, k_total_blocks, 1) || !stats_add(t->stats, k_total_insertions, 1) ||
-          !stats_add(t->stats, k_operation_count, 1)) {
-        return false;
-      }
-      if (sample && t->use_atomic) {
-        sampled_result = Ref::steal(kv::call_method(t->sampled_counter, n_increment));
-        if (!sampled_result) return false;
-      }
-      return true;
-    }();
-    return scope.finish() && done;
-  }();
-  if (!ok) return nullptr;
+  WriteScope scope(t);
+  if (!scope.ok()) {
+    free_record(node);
+    return nullptr;
+  }
+  link_locked(t, node);
+  if (!scope.finish()) return nullptr;
   Py_RETURN_TRUE;
 }
 
+// Unlinks the chain entry `cur` of the tree node `node` (prev is the entry
+// before it, null when cur is the tree node) and returns its block
+// reference, which the caller releases after leaving the lock.
+PyObject* unlink_entry_locked(Tree* t, RBNode* node, RBNode* prev, RBNode* cur) {
+  PyObject* removed;
+  if (prev == nullptr) {
+    removed = remove_first_entry(t, node);
+  } else {
+    prev->next = cur->next;
+    removed = cur->block;
+    PyMem_Free(cur);
+  }
+  t->node_count -= 1;
+  t->counts.total_blocks -= 1;
+  t->counts.total_deletions += 1;
+  return removed;
+}
+
+// Equality of a stored block and a given one that runs no Python code and
+// cannot fail: both of types whose == is identity or built-in equality of
+// ints, strings or bytes (between different such types it is identity).
+inline bool native_equality(PyObject* o) {
+  PyTypeObject* tp = Py_TYPE(o);
+  return tp->tp_richcompare == PyBaseObject_Type.tp_richcompare || tp == &PyLong_Type || tp == &PyUnicode_Type ||
+         tp == &PyBytes_Type;
+}
+
+// New references to the blocks of one size's chain, in chain order, taken
+// under the lock so that equality can run after leaving it.
+class ChainSnapshot {
+ public:
+  ChainSnapshot() = default;
+  ChainSnapshot(const ChainSnapshot&) = delete;
+  ChainSnapshot& operator=(const ChainSnapshot&) = delete;
+  ~ChainSnapshot() { reset(); }
+
+  // Takes the chain of `node`; false with MemoryError set.
+  bool take(const RBNode* node) {
+    Py_ssize_t n = 0;
+    for (const RBNode* e = node; e != nullptr; e = e->next) ++n;
+    if (n > kInline) {
+      heap_ = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * static_cast<size_t>(n)));
+      if (heap_ == nullptr) {
+        PyErr_NoMemory();
+        return false;
+      }
+    }
+    PyObject** out = items();
+    for (const RBNode* e = node; e != nullptr; e = e->next) *out++ = Py_NewRef(e->block);
+    size_ = n;
+    return true;
+  }
+  // Whether the first `n` entries of the chain of `node` are the snapshot's
+  // objects, in order; with `whole`, also that the chain has no more.
+  bool same_prefix(const RBNode* node, Py_ssize_t n, bool whole) const {
+    const RBNode* e = node;
+    PyObject* const* it = items();
+    for (Py_ssize_t i = 0; i < n; ++i, e = e->next) {
+      if (e == nullptr || e->block != it[i]) return false;
+    }
+    return !whole || e == nullptr;
+  }
+  Py_ssize_t size() const { return size_; }
+  PyObject* operator[](Py_ssize_t i) const { return items()[i]; }
+  // Releases the references (may run finalisers: never under the lock).
+  void reset() {
+    PyObject** it = items();
+    Py_ssize_t n = size_;
+    size_ = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(it[i]);
+    PyMem_Free(heap_);
+    heap_ = nullptr;
+  }
+
+ private:
+  static constexpr Py_ssize_t kInline = 8;
+  PyObject** items() { return heap_ != nullptr ? heap_ : inline_; }
+  PyObject* const* items() const { return heap_ != nullptr ? heap_ : inline_; }
+  PyObject* inline_[kInline];
+  PyObject** heap_ = nullptr;
+  Py_ssize_t size_ = 0;
+};
+
 kv::Params<2> delete_params{"delete", {"size", "block"}, 2};
 
+// delete(size, block) removes the first entry of the size's chain whose
+// block == the given one. Equality may run Python code, so it runs outside
+// the lock, on references to the chain's blocks taken under it; the entry
+// is then removed under the lock if the chain still begins with the same
+// objects up to it, and the comparison is repeated otherwise. Blocks whose
+// equality is native are compared under the lock directly.
 PyObject* tree_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
   if (!kv::parse(delete_params, args, nargs, kwnames, a)) return nullptr;
@@ -701,80 +830,112 @@ PyObject* tree_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   }
   Tree* t = as_tree(self);
   PyObject* given = a[1];
-  Ref removed;  // the removed block, released after the lock
-  bool ok = [&] {
-    WriteScope scope(t);
-    if (!scope.ok()) return false;
-    bool done = [&] {
+  const bool given_native = native_equality(given);
+  ChainSnapshot chain;
+  Py_ssize_t match = -1;  // index of the matching entry found outside the lock
+  for (int changes = 0;;) {
+    Ref removed;  // released after the lock
+    enum { Removed, Absent, Compare, Changed, Failed } outcome;
+    {
+      kv::Locked guard(t->write_lock);
+      if (!guard.ok()) return nullptr;
       RBNode* node = find_node(t, size);
-      if (node == nullptr) return true;
-      // Equality may run Python code but cannot change the tree: every
-      // writer needs the lock held here.
-      RBNode* prev = nullptr;
-      for (RBNode* cur = node; cur != nullptr; prev = cur, cur = cur->next) {
-        Ref eq = Ref::steal(PyObject_RichCompare(cur->block, given, Py_EQ));
-        if (!eq) return false;
-        int match = PyObject_IsTrue(eq.get());
-        if (match < 0) return false;
-        if (!match) continue;
-        if (prev == nullptr) {
-          removed = Ref::steal(remove_first_entry(t, node));
-        } else {
-          prev->next = cur->next;
-          removed = Ref::steal(cur->block);
-          PyMem_Free(cur);
+      outcome = Absent;
+      if (node != nullptr && chain.size() > 0) {
+        // Second visit: the entries compared outside must still lead the chain.
+        bool same = chain.same_prefix(node, match >= 0 ? match + 1 : chain.size(), match < 0);
+        outcome = !same ? Changed : match < 0 ? Absent : Removed;
+      } else if (node != nullptr) {
+        RBNode* cur = node;
+        match = 0;
+        for (; cur != nullptr && given_native && native_equality(cur->block); cur = cur->next, ++match) {
+          if (cur->block == given || PyObject_RichCompareBool(cur->block, given, Py_EQ) == 1) break;
         }
-        t->node_count -= 1;
-        return stats_add(t->stats, k_total_blocks, -1) && stats_add(t->stats, k_total_deletions, 1);
+        if (cur == nullptr) {
+          match = -1;  // every entry compared unequal
+        } else if (given_native && native_equality(cur->block)) {
+          outcome = Removed;
+        } else {
+          match = -1;
+          outcome = chain.take(node) ? Compare : Failed;
+        }
+      } else if (chain.size() > 0) {
+        outcome = Changed;
       }
-      return true;
-    }();
-    return scope.finish() && done;
-  }();
-  bool deleted = static_cast<bool>(removed);
-  if (!ok) {
-    // The exception stays set while the reference goes.
-    return nullptr;
+      if (outcome == Removed) {
+        RBNode* prev = nullptr;
+        RBNode* cur = node;
+        for (Py_ssize_t i = 0; i < match; ++i) prev = cur, cur = cur->next;
+        t->seq_counter += 1;
+        removed = Ref::steal(unlink_entry_locked(t, node, prev, cur));
+        t->seq_counter += 1;
+      } else if (outcome == Absent || outcome == Failed) {
+        t->seq_counter += 2;
+      }
+      if (!guard.leave() || outcome == Failed) return nullptr;
+    }
+    if (outcome == Removed) Py_RETURN_TRUE;
+    if (outcome == Absent) Py_RETURN_FALSE;
+    if (outcome == Changed) {
+      chain.reset();
+      if (++changes >= kMaxRetries) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "FastRedBlackTree.delete(): the blocks of this size kept changing while they were compared");
+        return nullptr;
+      }
+      continue;
+    }
+    // Compare: equality of the stored blocks (on the left) with the given one.
+    for (Py_ssize_t i = 0; i < chain.size(); ++i) {
+      Ref eq = Ref::steal(PyObject_RichCompare(chain[i], given, Py_EQ));
+      int truth = eq ? PyObject_IsTrue(eq.get()) : -1;
+      if (truth < 0) {
+        chain.reset();
+        empty_write(t);
+        return nullptr;
+      }
+      if (truth) {
+        match = i;
+        break;
+      }
+    }
   }
-  removed.reset();
-  return kv::from_bool(deleted);
 }
 
 PyObject* tree_clear_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (!kv::no_args("clear", nargs, kwnames)) return nullptr;
   Tree* t = as_tree(self);
-  RBNode* detached = nullptr;
-  Ref old_stats, old_operation_counter, old_sampled_counter;  // released after the lock
-  bool ok = [&] {
-    WriteScope scope(t);
-    if (!scope.ok()) return false;
-    bool done = [&] {
-      detached = t->root;
-      t->root = nullptr;
-      t->node_count = 0;
-      PyObject* stats = new_stats();
-      if (stats == nullptr) return false;
-      old_stats = Ref::steal(t->stats);
-      t->stats = stats;
-      if (t->use_atomic) {
-        PyObject* counter = new_counter();
-        if (counter == nullptr) return false;
-        old_operation_counter = Ref::steal(t->operation_counter);
-        t->operation_counter = counter;
-        counter = new_counter();
-        if (counter == nullptr) return false;
-        old_sampled_counter = Ref::steal(t->sampled_counter);
-        t->sampled_counter = counter;
-      }
-      return true;
-    }();
-    return scope.finish() && done;
-  }();
-  if (detached != nullptr) {
-    PyObject* pending = PyErr_GetRaisedException();
-    recursive_free(detached);
-    PyErr_SetRaisedException(pending);
+  // The replacement counters are made before the lock is taken.
+  Ref operation_counter, sampled_counter;
+  if (t->use_atomic) {
+    operation_counter = Ref::steal(new_counter());
+    if (!operation_counter) return nullptr;
+    sampled_counter = Ref::steal(new_counter());
+    if (!sampled_counter) return nullptr;
   }
+  RBNode* detached;
+  bool ok;
+  {
+    WriteScope scope(t);
+    if (!scope.ok()) return nullptr;
+    detached = t->root;
+    t->root = nullptr;
+    t->node_count = 0;
+    t->counts = Counts{};
+    if (t->use_atomic) {
+      // The old counters leave in the handles, released after the lock.
+      PyObject* old = t->operation_counter;
+      t->operation_counter = operation_counter.release();
+      operation_counter = Ref::steal(old);
+      old = t->sampled_counter;
+      t->sampled_counter = sampled_counter.release();
+      sampled_counter = Ref::steal(old);
+    }
+    ok = scope.finish();
+  }
+  operation_counter.reset();
+  sampled_counter.reset();
+  recursive_free(detached);
   if (!ok) return nullptr;
   Py_RETURN_NONE;
 }
@@ -798,29 +959,21 @@ PyObject* tree_remove_ge(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   Tree* t = as_tree(self);
   Ref result;
   Ref removed;  // the tree's reference to the returned block, released after the lock
-  bool ok = [&] {
+  {
     WriteScope scope(t);
-    if (!scope.ok()) return false;
-    bool done = [&] {
-      RBNode* node = find_best_fit_node(t, size);
-      if (node == nullptr) {
-        result = Ref::steal(none_pair());
-        return static_cast<bool>(result);
-      }
-      // The result is built before the tree changes, so that a failure
-      // leaves the block stored.
+    if (!scope.ok()) return nullptr;
+    RBNode* node = find_best_fit_node(t, size);
+    // The result is made before the tree changes, so that a failure leaves
+    // the block stored.
+    if (node == nullptr) {
+      result = Ref::steal(none_pair());
+    } else {
       Ref actual = Ref::steal(kv::from_u64(node->size));
-      if (!actual) return false;
-      result = Ref::steal(PyTuple_Pack(2, actual.get(), node->block));
-      if (!result) return false;
-      removed = Ref::steal(remove_first_entry(t, node));
-      t->node_count -= 1;
-      return stats_add(t->stats, k_total_blocks, -1) && stats_add(t->stats, k_total_deletions, 1);
-    }();
-    return scope.finish() && done;
-  }();
-  removed.reset();
-  if (!ok) return nullptr;
+      if (actual) result = Ref::steal(PyTuple_Pack(2, actual.get(), node->block));
+      if (result) removed = Ref::steal(unlink_entry_locked(t, node, nullptr, node));
+    }
+    if (!scope.finish()) result.reset();
+  }
   return result.release();
 }
 
@@ -844,9 +997,7 @@ bool backoff() {
 // The search runs with the interpreter lock held. Writers make every
 // structural change, and free every record, under the interpreter lock
 // without running Python code in between, so the search can neither see a
-// half-made change nor reach a freed record; an odd seq_counter still means
-// that a writer is inside its change (running a block's __eq__, a counter
-// method or the clock), and the reader backs off as the protocol says.
+// half-made change nor reach a freed record.
 template <typename Search, typename Accept, typename GiveUp>
 PyObject* optimistic_read(Tree* t, Search&& search, Accept&& accept, GiveUp&& give_up) {
   for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
@@ -857,8 +1008,9 @@ PyObject* optimistic_read(Tree* t, Search&& search, Accept&& accept, GiveUp&& gi
     }
     RBNode* found = search();
     if (t->seq_counter == seq_start) {
-      if (!stats_add(t->stats, k_total_searches, 1)) return nullptr;
-      return accept(found);
+      PyObject* result = accept(found);
+      if (result != nullptr) t->counts.total_searches += 1;
+      return result;
     }
   }
   return give_up();
@@ -872,13 +1024,13 @@ PyObject* tree_find_best_fit(PyObject* self, PyObject* const* args, Py_ssize_t n
   // Both arguments pass their type check before the size is sanitised.
   Ref converted;
   PyObject* size_obj = a[0];
-  if (!PyLong_Check(size_obj)) {
-    converted = Ref::steal(kv::annotated_int(size_obj, "size"));
+  if (!PyLong_CheckExact(size_obj)) {
+    converted = Ref::steal(kv::annotated_int(size_obj, "size", true));
     if (!converted) return nullptr;
     size_obj = converted.get();
   }
-  if (a[1] != nullptr && !PyLong_Check(a[1])) {
-    Ref alignment = Ref::steal(kv::annotated_int(a[1], "alignment"));
+  if (a[1] != nullptr && !PyLong_CheckExact(a[1])) {
+    Ref alignment = Ref::steal(kv::annotated_int(a[1], "alignment", true));
     if (!alignment) return nullptr;
   }
   uint64_t size;
@@ -980,7 +1132,7 @@ kv::Params<1> sanitize_params{"_sanitize_size", {"size"}, 1};
 PyObject* tree_sanitize_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
   if (!kv::parse(sanitize_params, args, nargs, kwnames, a)) return nullptr;
-  Ref size = Ref::steal(kv::annotated_int(a[0], "size"));
+  Ref size = Ref::steal(kv::annotated_int(a[0], "size", true));
   if (!size) return nullptr;
   Ref result = Ref::steal(sanitize(size.get()));
   if (!result) return nullptr;
@@ -991,11 +1143,8 @@ PyObject* tree_reset_circuit_breaker(PyObject* self, PyObject* const*, Py_ssize_
   if (!kv::no_args("reset_circuit_breaker", nargs, kwnames)) return nullptr;
   Tree* t = as_tree(self);
   return kv::with_lock(t->stats_lock, [&]() -> PyObject* {
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (PyObject_SetItem(t->stats, k_circuit_breaker_trips.get(), zero.get()) < 0 ||
-        PyObject_SetItem(t->stats, k_operation_count.get(), zero.get()) < 0) {
-      return nullptr;
-    }
+    t->counts.has_trips = true;
+    t->counts.operation_count = 0;
     Py_RETURN_NONE;
   });
 }
@@ -1003,31 +1152,46 @@ PyObject* tree_reset_circuit_breaker(PyObject* self, PyObject* const*, Py_ssize_
 PyObject* tree_get_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (!kv::no_args("get_stats", nargs, kwnames)) return nullptr;
   Tree* t = as_tree(self);
-  return kv::with_lock(t->stats_lock, [&]() -> PyObject* {
-    Ref result = Ref::steal(PyDict_CheckExact(t->stats) ? PyDict_Copy(t->stats)
-                                                        : PyObject_CallMethod(t->stats, "copy", nullptr));
-    if (!result) return nullptr;
-    Ref count = Ref::steal(kv::from_u64(t->node_count));
-    if (!count || PyObject_SetItem(result.get(), k_node_count.get(), count.get()) < 0) return nullptr;
-    Ref height = Ref::steal(PyLong_FromLong(compute_height(t->root)));
-    if (!height || PyObject_SetItem(result.get(), k_height.get(), height.get()) < 0) return nullptr;
-    Ref sampled;
-    if (t->use_atomic) {
-      Ref counter = Ref::borrow(t->sampled_counter);  // clear() may replace it meanwhile
-      sampled = Ref::steal(kv::call_method(counter.get(), n_load));
-    } else {
-      PyObject* v = nullptr;
-      if (PyDict_Check(t->stats)) {
-        if (PyDict_GetItemRef(t->stats, k_sampled_operations.get(), &v) < 0) return nullptr;
-      }
-      sampled = v != nullptr ? Ref::steal(v) : Ref::steal(PyLong_FromLong(0));
+  // The sampled count may come from Python code: read before the lock.
+  Ref sampled = Ref::steal(t->use_atomic ? call_counter(t->sampled_counter, n_load) : PyLong_FromLong(0));
+  if (!sampled) return nullptr;
+  Counts counts;
+  uint64_t node_count;
+  int height;
+  {
+    kv::Locked guard(t->stats_lock);
+    if (!guard.ok()) return nullptr;
+    counts = t->counts;
+    node_count = t->node_count;
+    height = compute_height(t->root);
+    if (!guard.leave()) return nullptr;
+  }
+  const struct {
+    const kv::Name& key;
+    int64_t value;
+    bool present;
+  } entries[] = {
+      {k_total_blocks, counts.total_blocks, true},       {k_total_insertions, counts.total_insertions, true},
+      {k_total_deletions, counts.total_deletions, true}, {k_total_searches, counts.total_searches, true},
+      {k_bucket_hits, 0, true},                          {k_tree_hits, 0, true},
+      {k_operation_count, counts.operation_count, true}, {k_circuit_breaker_trips, 0, counts.has_trips},
+      {k_height, height, true},
+  };
+  Ref result = Ref::steal(_PyDict_NewPresized(13));
+  if (!result) return nullptr;
+  auto put = [&](const kv::Name& key, PyObject* value) {
+    Ref held = Ref::steal(value);
+    return held && PyDict_SetItem(result.get(), key.get(), held.get()) == 0;
+  };
+  for (const auto& e : entries) {
+    if (&e.key == &k_height) {
+      // node_count comes between the counts and the height.
+      if (!put(k_node_count, kv::from_u64(node_count))) return nullptr;
     }
-    if (!sampled || PyObject_SetItem(result.get(), k_sampled_operations.get(), sampled.get()) < 0 ||
-        PyObject_SetItem(result.get(), k_is_valid.get(), Py_True) < 0) {
-      return nullptr;
-    }
-    return result.release();
-  });
+    if (e.present && !put(e.key, kv::from_i64(e.value))) return nullptr;
+  }
+  if (!put(k_sampled_operations, sampled.release()) || !put(k_is_valid, Py_NewRef(Py_True))) return nullptr;
+  return result.release();
 }
 
 struct SizeCount {
@@ -1046,17 +1210,33 @@ void collect_dist_recursive(const RBNode* node, SizeCount*& out) {
   collect_dist_recursive(node->right, out);
 }
 
-// The distribution dict. The tree is walked into a native buffer first and
-// the dict built from it afterwards: interleaving the walk with the dict's
-// allocations costs several times more in cache misses.
-PyObject* collect_distribution(const Tree* t) {
-  if (t->root == nullptr) return PyDict_New();
-  // node_count bounds the number of tree nodes.
-  auto* entries = static_cast<SizeCount*>(PyMem_Malloc(sizeof(SizeCount) * t->node_count));
-  if (entries == nullptr) return PyErr_NoMemory();
-  SizeCount* end = entries;
-  collect_dist_recursive(t->root, end);
-  Py_ssize_t n = end - entries;
+// The distribution dict. The tree is walked into a native buffer under
+// write_lock and the dict built from it after leaving the lock; building it
+// interleaved with the walk also costs several times more in cache misses.
+PyObject* tree_get_size_distribution(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!kv::no_args("get_size_distribution", nargs, kwnames)) return nullptr;
+  Tree* t = as_tree(self);
+  SizeCount* entries = nullptr;
+  Py_ssize_t n = 0;
+  {
+    kv::Locked guard(t->write_lock);
+    if (!guard.ok()) return nullptr;
+    if (t->root != nullptr) {
+      // node_count bounds the number of tree nodes.
+      entries = static_cast<SizeCount*>(PyMem_Malloc(sizeof(SizeCount) * t->node_count));
+      if (entries == nullptr) {
+        PyErr_NoMemory();
+      } else {
+        SizeCount* end = entries;
+        collect_dist_recursive(t->root, end);
+        n = end - entries;
+      }
+    }
+    if (!guard.leave()) {
+      PyMem_Free(entries);
+      return nullptr;
+    }
+  }
   Ref dist = Ref::steal(_PyDict_NewPresized(n));
   for (Py_ssize_t i = 0; dist && i < n; ++i) {
     Ref key = Ref::steal(kv::from_u64(entries[i].size));
@@ -1065,12 +1245,6 @@ PyObject* collect_distribution(const Tree* t) {
   }
   PyMem_Free(entries);
   return dist.release();
-}
-
-PyObject* tree_get_size_distribution(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!kv::no_args("get_size_distribution", nargs, kwnames)) return nullptr;
-  Tree* t = as_tree(self);
-  return kv::with_lock(t->write_lock, [&] { return collect_distribution(t); });
 }
 
 PyObject* tree_get_statistics(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
