@@ -185,6 +185,8 @@ def test_threads_updating_one_aggregator():
 
 class Ops(ctypes.Structure):
     _fields_ = [
+        ("size", ctypes.c_size_t),
+        ("type", ctypes.py_object),
         ("update", ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.c_int32, ctypes.c_double)),
         ("get_stats", ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_int32)),
         ("reset", ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.c_int32)),
@@ -198,6 +200,7 @@ def test_native_table_and_get_all_stats_reach_overrides():
     get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
     ops = Ops.from_address(get(CounterAggregator._native_ops,
                                b"korvane.monitoring.counter_hub.CounterAggregator._native_ops"))
+    assert (ops.size, ops.type) == (ctypes.sizeof(Ops), CounterAggregator)
     calls = []
 
     class Custom(CounterAggregator):

@@ -208,20 +208,6 @@ def test_counter_is_exact_under_eight_threads():
     assert cas.load() == 60_000
 
 
-def test_native_operation_table_is_published():
-    import ctypes
-
-    capsule = AtomicCounter._native_ops
-    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-    get_pointer.restype = ctypes.c_void_p
-    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    address = get_pointer(capsule, b"korvane.memory.lockfree_core.AtomicCounter._native_ops")
-    ops = (ctypes.c_void_p * 6).from_address(address)
-    increment = ctypes.CFUNCTYPE(ctypes.c_int64, ctypes.py_object, ctypes.c_int64)(ops[2])
-    c = AtomicCounter(40)
-    assert increment(c, 2) == 42 and c.load() == 42
-
-
 # --- AtomicCounterWrapper -------------------------------------------------------
 
 

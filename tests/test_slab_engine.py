@@ -191,13 +191,14 @@ def test_instances_refuse_pickling_and_have_no_attributes(make):
 
 
 def native_table(cls, *signatures):
-    """The functions of a type's published operation table, called through ctypes
-    (which releases the interpreter lock around each call)."""
+    """The functions of a type's published operation table (after its size and
+    type), called through ctypes (which releases the interpreter lock around
+    each call)."""
     get = ctypes.pythonapi.PyCapsule_GetPointer
     get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
     address = get(cls._native_ops, f"{cls.__module__}.{cls.__name__}._native_ops".encode())
-    slots = (ctypes.c_void_p * len(signatures)).from_address(address)
-    return [ctypes.CFUNCTYPE(*sig)(slots[i]) for i, sig in enumerate(signatures)]
+    slots = (ctypes.c_void_p * (2 + len(signatures))).from_address(address)
+    return [ctypes.CFUNCTYPE(*sig)(slots[2 + i]) for i, sig in enumerate(signatures)]
 
 
 def test_native_operation_tables():

@@ -19,3 +19,11 @@ Eight CPython extension modules, each imported on its own:
 """
 
 __version__ = "0.1.0"
+
+
+def get_include() -> str:
+    """The directory of korvane's C headers (``korvane.h`` and ``korvane/*.h``),
+    for building native clients of its operation tables."""
+    import os
+
+    return os.path.join(os.path.dirname(__file__), "include")

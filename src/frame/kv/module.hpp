@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 
@@ -150,11 +151,17 @@ inline bool add_type(PyObject* module, PyTypeObject* type) {
                                reinterpret_cast<PyObject*>(type)) == 0;
 }
 
-// Publishes a table of native operations for other native code as a capsule
-// in the type's dictionary under `attr`; `capsule_name` must be static.
-inline bool publish_capsule(PyTypeObject* type, const char* attr, void* table, const char* capsule_name) {
-  Ref capsule = Ref::steal(PyCapsule_New(table, capsule_name, nullptr));
-  if (!capsule || PyDict_SetItemString(type->tp_dict, attr, capsule.get()) < 0) return false;
+// Publishes a table of native operations for other native code as the
+// capsule `_native_ops` in the type's dictionary, first filling in the two
+// members every table starts with (its size and the type); `capsule_name`
+// must be static.
+template <class Table>
+bool publish_table(PyTypeObject* type, Table& table, const char* capsule_name) {
+  static_assert(offsetof(Table, size) == 0 && offsetof(Table, type) == sizeof(size_t));
+  table.size = sizeof(Table);
+  table.type = type;
+  Ref capsule = Ref::steal(PyCapsule_New(&table, capsule_name, nullptr));
+  if (!capsule || PyDict_SetItemString(type->tp_dict, "_native_ops", capsule.get()) < 0) return false;
   PyType_Modified(type);
   return true;
 }

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "kv/frame.hpp"
-#include "lockfree_core.h"
+#include "korvane/lockfree_core.h"
 
 namespace {
 
@@ -71,8 +71,9 @@ int op_compare_and_swap(PyObject* self, int64_t expected, int64_t desired) {
 
 static_assert(std::atomic<int64_t>::is_always_lock_free);
 
-KorvaneAtomicCounterOps counter_ops{op_load, op_store, op_increment, op_decrement, op_compare_and_swap,
-                                    op_fetch_and_add};
+// Size and type are filled in when the table is published.
+KorvaneAtomicCounterOps counter_ops{0, nullptr, op_load, op_store, op_increment, op_decrement,
+                                    op_compare_and_swap, op_fetch_and_add};
 
 kv::Params<1> counter_new_params{"__init__", {"initial_value"}, 0};
 
@@ -531,7 +532,11 @@ void raise_to(std::atomic<int64_t>& field, int64_t candidate) {
 void op_raise_peak_allocations(PyObject* self, int64_t c) { raise_to(as_stats(self)->native[kPeakAllocations], c); }
 void op_raise_peak_bytes(PyObject* self, int64_t c) { raise_to(as_stats(self)->native[kPeakBytesAllocated], c); }
 
-KorvaneStatisticsOps statistics_ops{op_raise_peak_allocations, op_raise_peak_bytes};
+int64_t op_load_peak_allocations(PyObject* self) { return as_stats(self)->native[kPeakAllocations].load(SC); }
+int64_t op_load_peak_bytes(PyObject* self) { return as_stats(self)->native[kPeakBytesAllocated].load(SC); }
+
+KorvaneStatisticsOps statistics_ops{0, nullptr, op_raise_peak_allocations, op_raise_peak_bytes, op_load_peak_allocations,
+                                    op_load_peak_bytes};
 
 PyObject* stats_construct(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   (void)args;
@@ -1236,8 +1241,8 @@ int exec_module(PyObject* m) {
   for (const kv::Name& key : key_names) {
     if (PyDict_SetItem(snapshot_template, key.get(), Py_None) < 0) return -1;
   }
-  if (!kv::publish_capsule(&CounterType, "_native_ops", &counter_ops, KORVANE_ATOMIC_COUNTER_OPS_CAPSULE) ||
-      !kv::publish_capsule(&StatisticsType, "_native_ops", &statistics_ops, KORVANE_STATISTICS_OPS_CAPSULE)) {
+  if (!kv::publish_table(&CounterType, counter_ops, KORVANE_ATOMIC_COUNTER_OPS_CAPSULE) ||
+      !kv::publish_table(&StatisticsType, statistics_ops, KORVANE_STATISTICS_OPS_CAPSULE)) {
     return -1;
   }
   if (!kv::import_module_as(m, "threading") || !kv::import_module_as(m, "time") ||

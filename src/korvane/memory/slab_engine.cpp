@@ -11,7 +11,7 @@
 #include <limits>
 
 #include "kv/frame.hpp"
-#include "slab_engine.h"
+#include "korvane/slab_engine.h"
 
 namespace {
 
@@ -170,7 +170,7 @@ uint16_t op_compute_checksum(PyObject* self) {
   return crc16_modbus(covered, sizeof covered);
 }
 
-KorvaneSlabHeaderOps header_ops{op_is_object_free, op_allocate_object, op_deallocate_object, op_find_free_object,
+KorvaneSlabHeaderOps header_ops{0, nullptr, op_is_object_free, op_allocate_object, op_deallocate_object, op_find_free_object,
                                 op_compute_checksum};
 
 kv::Params<2> header_new_params{"__init__", {"size_class_index", "objects_per_slab"}, 2};
@@ -357,7 +357,7 @@ int32_t op_get_bucket_size_fast(PyObject* self, int32_t size) {
   return b > kInt32Max ? -1 : static_cast<int32_t>(b);
 }
 
-KorvaneBucketAllocatorOps allocator_ops{op_get_bucket_size_fast};
+KorvaneBucketAllocatorOps allocator_ops{0, nullptr, op_get_bucket_size_fast};
 
 // The first bucket whose size is not below `size`.
 inline Bucket* lower_bound(Allocator* a, int32_t size) {
@@ -643,7 +643,7 @@ void op_record_allocation(PyObject* self, int32_t size, int32_t padding, int is_
 
 void op_record_deallocation(PyObject* self) { as_stats(self)->total_deallocations += 1; }
 
-KorvaneStatsCollectorOps stats_ops{op_record_allocation, op_record_deallocation};
+KorvaneStatsCollectorOps stats_ops{0, nullptr, op_record_allocation, op_record_deallocation};
 
 // Accepts and ignores any arguments.
 PyObject* stats_construct(PyTypeObject* type, PyObject* const*, Py_ssize_t, PyObject*) {
@@ -931,9 +931,9 @@ int exec_module(PyObject* m) {
       !kv::add_methods(&StatsType, stats_methods)) {
     return -1;
   }
-  if (!kv::publish_capsule(&HeaderType, "_native_ops", &header_ops, KORVANE_SLAB_HEADER_OPS_CAPSULE) ||
-      !kv::publish_capsule(&AllocatorType, "_native_ops", &allocator_ops, KORVANE_BUCKET_ALLOCATOR_OPS_CAPSULE) ||
-      !kv::publish_capsule(&StatsType, "_native_ops", &stats_ops, KORVANE_STATS_COLLECTOR_OPS_CAPSULE)) {
+  if (!kv::publish_table(&HeaderType, header_ops, KORVANE_SLAB_HEADER_OPS_CAPSULE) ||
+      !kv::publish_table(&AllocatorType, allocator_ops, KORVANE_BUCKET_ALLOCATOR_OPS_CAPSULE) ||
+      !kv::publish_table(&StatsType, stats_ops, KORVANE_STATS_COLLECTOR_OPS_CAPSULE)) {
     return -1;
   }
   if (!kv::add_functions(m, module_functions)) return -1;

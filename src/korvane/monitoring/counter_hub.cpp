@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "kv/frame.hpp"
+#include "korvane/counter_hub.h"
 
 namespace {
 
@@ -327,21 +328,10 @@ PyObject* native_get_all_stats(PyObject* self) {
   return kv::call(override.get());
 }
 
-// The table published as the capsule CounterAggregator._native_ops, named
-// "korvane.monitoring.counter_hub.CounterAggregator._native_ops". Every entry
-// takes a CounterAggregator (or subclass) instance and must be called holding
-// the interpreter lock; int results are 0, or -1 with an exception set, and
-// object results are new references or null with an exception set.
-struct CounterAggregatorOps {
-  int (*update)(PyObject* self, int32_t counter_id, double value);
-  PyObject* (*get_stats)(PyObject* self, int32_t counter_id);
-  int (*reset)(PyObject* self, int32_t counter_id);
-  int (*reset_all)(PyObject* self);
-  PyObject* (*get_all_stats)(PyObject* self);
-};
-
-CounterAggregatorOps aggregator_ops{native_update, native_get_stats, native_reset, native_reset_all,
-                                    native_get_all_stats};
+// The table of korvane/counter_hub.h; size and type are filled in when it is
+// published.
+KorvaneCounterAggregatorOps aggregator_ops{0, nullptr, native_update, native_get_stats, native_reset,
+                                           native_reset_all, native_get_all_stats};
 
 // ---------------------------------------------------------------------------
 // Python methods: they run the module's own bodies, so that an override
@@ -438,8 +428,7 @@ int exec_module(PyObject* m) {
     if (f == nullptr) return -1;
     Py_XSETREF(own_methods[i], Py_NewRef(f));
   }
-  if (!kv::publish_capsule(&AggregatorType, "_native_ops", &aggregator_ops,
-                           "korvane.monitoring.counter_hub.CounterAggregator._native_ops")) {
+  if (!kv::publish_table(&AggregatorType, aggregator_ops, KORVANE_COUNTER_AGGREGATOR_OPS_CAPSULE)) {
     return -1;
   }
   Py_XSETREF(stats_template, PyDict_New());
