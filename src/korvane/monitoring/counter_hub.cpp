@@ -9,6 +9,16 @@
 
 #include "kv/frame.hpp"
 
+// pow is bound to its first glibc symbol version, which every glibc serves
+// (from 2.29 on as a thin wrapper around the same implementation as the
+// default version), so that the module loads on older glibc releases and
+// still computes exactly what the interpreter's float power does.
+#if defined(__GLIBC__) && defined(__x86_64__)
+__asm__(".symver pow,pow@GLIBC_2.2.5");
+#elif defined(__GLIBC__) && defined(__aarch64__)
+__asm__(".symver pow,pow@GLIBC_2.17");
+#endif
+
 namespace {
 
 using kv::Ref;
