@@ -434,12 +434,17 @@ const char agg_doc[] =
     "Fast counter aggregation in compiled code.\n\n"
     "Uses atomic operations for thread-safe updates without GIL overhead.";
 
+PyObject* agg_repr(PyObject* self) {
+  return PyUnicode_FromFormat("CounterAggregator(num_counters=%d)", int{as_agg(self)->num_counters});
+}
+
 int exec_module(PyObject* m) {
   kv::init_type<agg_construct>(AggregatorType, "korvane.monitoring.counter_hub.CounterAggregator",
                                sizeof(Aggregator), agg_doc, agg_dealloc);
   AggregatorType.tp_flags |= Py_TPFLAGS_HAVE_GC;
   AggregatorType.tp_traverse = agg_traverse;
   AggregatorType.tp_clear = agg_clear;
+  AggregatorType.tp_repr = agg_repr;
   if (!kv::add_type(m, &AggregatorType)) return -1;
   if (!kv::import_module_as(m, "threading")) return -1;
   if (!kv::add_methods(&AggregatorType, agg_methods) || !kv::refuse_pickling(&AggregatorType)) return -1;
