@@ -1,43 +1,116 @@
-# korvane: build, demo, tests and benchmarks in a local virtual environment.
+# korvane: build, demo, tests and benchmarks in local virtual environments.
 #
-#   make demo     set up .venv, build and install the package, run the tour
-#   make test     set up .venv, build and install the package, run the tests
-#   make bench    run the benchmarks and print the comparison table
-#   make dev M=x  fast in-place build of one module for development
+#   make demo      set up .venv, install the package and nothing else, run the tour
+#   make test      set up .venv with the build and test tools, rebuild what changed, run the tests
+#   make bench     the same with the benchmark tools; prints the comparison table
+#   make wheel     sdist and manylinux wheel in dist/, checked, then the tests against
+#                  the wheel installed in a fresh venv, run from outside the source tree
+#   make clang     the tests against a clang build (in .venv-clang)
+#   make sanitize  the tests against AddressSanitizer and UBSan builds (in .venv-sanitize)
+#   make dev M=x   in-place build of one module (every module without M) for PYTHONPATH=src
+#
+# The rebuild loop. `make test`, `make bench`, `make clang` and `make sanitize`
+# install with pip without build isolation, each from its own persistent CMake
+# build folder under build/, with scikit-build-core, CMake and Ninja from the
+# venv's `build` dependency group. CMake configures once and Ninja recompiles
+# only the modules whose sources changed; with nothing changed the stamp below
+# skips pip altogether. An editable install that rebuilds on import would be
+# as quick, but the tests would then import the source tree, and a file left
+# out of the installed package would go unnoticed. Stubs, py.typed and the
+# package metadata are part of what triggers a reinstall.
+#
+# The project's own builds treat compiler warnings as errors (KORVANE_WERROR);
+# a user's `pip install` does not, so a newer compiler's new warning cannot
+# break it.
 
 VENV       := .venv
 VPY        := $(VENV)/bin/python
 STAMP      := $(VENV)/.korvane-stamp
-SOURCES    := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.py') \
-              CMakeLists.txt pyproject.toml
+DEMO_STAMP := $(VENV)/.korvane-demo-stamp
+SOURCES    := $(shell find src \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.py' \
+                  -o -name '*.pyi' -o -name py.typed \) -not -path '*/__pycache__/*') \
+              CMakeLists.txt pyproject.toml README.md LICENSE
 PIP_FLAGS  := --disable-pip-version-check --no-input -q
-BUILD_OPTS := -C cmake.define.KORVANE_WERROR=ON
+WERROR     := -C cmake.define.KORVANE_WERROR=ON
+# pip install options of a rebuild-loop install into build folder $(1).
+LOOP_OPTS   = --no-build-isolation -C build-dir=build/$(1)
 
-.PHONY: demo test bench install venv dev clean sanitize check-deep
+.PHONY: demo test bench install wheel clang sanitize check-deep dev clean
 
-demo: install
+# $(call venv,DIR,GROUPS): creates DIR as a CPython 3.13 venv with a current
+# pip (dependency groups need pip 25.1) and installs the dependency groups.
+define venv
+	@[ -x $(1)/bin/python ] || { py=$$(tools/find-python) && echo "Using $$py" && "$$py" -m venv $(1); }
+	$(1)/bin/python -m pip install $(PIP_FLAGS) --upgrade pip
+	$(if $(2),$(1)/bin/python -m pip install $(PIP_FLAGS) $(foreach g,$(2),--group $(g)))
+endef
+
+demo: $(DEMO_STAMP)
 	$(VPY) -m korvane
 
 test: install
 	$(VPY) -m pytest -q tests
 
-bench: install
-	$(VPY) -m pip install $(PIP_FLAGS) '.[bench]' $(BUILD_OPTS)
+bench: install $(VENV)/.bench-stamp
 	$(VPY) -m pytest benchmarks -q -o python_files='bench_*.py' --benchmark-only --benchmark-group-by=group \
 	    --benchmark-columns=min,median,mean,rounds --benchmark-sort=mean
 
-venv: $(VENV)/.venv-stamp
-
 $(VENV)/.venv-stamp:
-	@py=$$(tools/find-python) && echo "Using $$py" && "$$py" -m venv $(VENV)
-	$(VPY) -m pip install $(PIP_FLAGS) --upgrade pip
+	$(call venv,$(VENV))
+	@touch $@
+
+$(VENV)/.groups-stamp: $(VENV)/.venv-stamp pyproject.toml
+	$(call venv,$(VENV),build test)
+	@touch $@
+
+$(VENV)/.bench-stamp: $(VENV)/.groups-stamp
+	$(VPY) -m pip install $(PIP_FLAGS) --group bench
 	@touch $@
 
 install: $(STAMP)
 
-$(STAMP): $(VENV)/.venv-stamp $(SOURCES)
-	$(VPY) -m pip install $(PIP_FLAGS) '.[test]' $(BUILD_OPTS)
+$(STAMP): $(VENV)/.groups-stamp $(SOURCES)
+	$(VPY) -m pip install $(PIP_FLAGS) $(call LOOP_OPTS,venv) $(WERROR) .
+	@touch $@ $(DEMO_STAMP)
+
+# A venv that has the build tools takes the rebuild loop; otherwise the
+# package alone is installed the way a user's pip install does it.
+$(DEMO_STAMP): $(VENV)/.venv-stamp $(SOURCES)
+	@if [ -f $(VENV)/.groups-stamp ]; then $(MAKE) --no-print-directory install; \
+	 else echo "$(VPY) -m pip install ." && $(VPY) -m pip install $(PIP_FLAGS) . && touch $@; fi
+
+# Release artefacts. `python -m build` makes the sdist and builds the wheel
+# from it, each in an isolated environment, so a file missing from the sdist
+# or from build-system.requires fails here. auditwheel repairs the wheel to the
+# oldest manylinux policy it meets; tools/check_wheel.py fails a policy newer
+# than manylinux_2_28. The wheel is then installed into a fresh venv and
+# tested from build/wheel-test, where the source tree cannot be imported.
+WHEEL_VENV := build/wheel-venv
+
+wheel: $(VENV)/.wheel-stamp
+	rm -rf dist build/dist-raw build/wheel-test $(WHEEL_VENV)
+	$(VPY) -m build -q --outdir build/dist-raw $(WERROR) .
+	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair -w dist build/dist-raw/*.whl
+	cp build/dist-raw/*.tar.gz dist/
+	$(VPY) tools/check_wheel.py dist/*.whl
+	$(call venv,$(WHEEL_VENV),test)
+	$(WHEEL_VENV)/bin/python -m pip install $(PIP_FLAGS) --no-deps dist/*.whl
+	mkdir -p build/wheel-test
+	cd build/wheel-test && ../wheel-venv/bin/python -m pytest -q -p no:cacheprovider --rootdir=. $(CURDIR)/tests
+	@ls -l dist
+
+$(VENV)/.wheel-stamp: $(VENV)/.groups-stamp
+	$(VPY) -m pip install $(PIP_FLAGS) --group wheel
 	@touch $@
+
+# The tests against modules built by clang, with -Werror as well.
+CLANG_VENV := .venv-clang
+
+clang:
+	$(call venv,$(CLANG_VENV),build test)
+	$(CLANG_VENV)/bin/python -m pip install $(PIP_FLAGS) $(call LOOP_OPTS,clang) $(WERROR) \
+	    -C cmake.define.CMAKE_CXX_COMPILER=clang++ .
+	$(CLANG_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
 # The test suite against modules built with AddressSanitizer and
 # UndefinedBehaviorSanitizer; the first report aborts the run.
@@ -49,22 +122,23 @@ SAN_ENV    := KORVANE_SANITIZED=1 KORVANE_HYPOTHESIS=$(HYPOTHESIS_PROFILE) PYTHO
               ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:strict_string_checks=1 \
               UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-sanitize: $(VENV)/.venv-stamp
-	@[ -x $(SAN_VENV)/bin/python ] || { py=$$(tools/find-python) && "$$py" -m venv $(SAN_VENV); }
-	$(SAN_VENV)/bin/python -m pip install $(PIP_FLAGS) '.[test]' -C cmake.define.KORVANE_SANITIZE=ON \
-	    -C cmake.build-type=RelWithDebInfo -C build-dir=build/sanitize
+sanitize:
+	$(call venv,$(SAN_VENV),build test)
+	$(SAN_VENV)/bin/python -m pip install $(PIP_FLAGS) $(call LOOP_OPTS,sanitize) -C cmake.define.KORVANE_SANITIZE=ON \
+	    -C cmake.build-type=RelWithDebInfo .
 	$(SAN_ENV) $(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
 # The sanitizer run with the long hypothesis profile.
 check-deep:
 	$(MAKE) sanitize HYPOTHESIS_PROFILE=deep
 
-# In-place build of one module (M=lockfree_core) into src/, for PYTHONPATH=src.
-dev: $(VENV)/.venv-stamp
-	cmake -S . -B build/dev-$(M) -G Ninja -DKORVANE_INPLACE=ON -DKORVANE_WERROR=ON \
-	    -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
-	cmake --build build/dev-$(M) --target $(M)
+# In-place build into src/ with the venv's CMake and Ninja (M=lockfree_core
+# builds that module only).
+dev: $(VENV)/.groups-stamp
+	$(VENV)/bin/cmake -S . -B build/dev -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	    -DKORVANE_INPLACE=ON -DKORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	$(VENV)/bin/cmake --build build/dev $(if $(M),--target $(M))
 
 clean:
-	rm -rf build $(VENV) $(SAN_VENV) .pytest_cache .benchmarks .hypothesis
+	rm -rf build dist $(VENV) $(SAN_VENV) $(CLANG_VENV) .pytest_cache .benchmarks .hypothesis
 	find src -name '*.so' -delete

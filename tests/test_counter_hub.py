@@ -75,6 +75,21 @@ def test_examples():
             agg.update(bad, 1.0)
 
 
+def test_std_is_exactly_the_power_not_a_square_root():
+    rng = random.Random(3)
+    agg = CounterAggregator(1)
+    pairs = []
+    for _ in range(5000):
+        agg.reset(0)
+        agg.update(0, rng.uniform(0.0, 1e6))
+        agg.update(0, rng.uniform(0.0, 1e6))
+        s = agg.get_stats(0)
+        pairs.append((s["variance"], s["std"]))
+    assert [(v, std) for v, std in pairs if std.hex() != (v**0.5).hex()] == []
+    # libm's pow(v, 0.5) is not correctly rounded: some of these differ from sqrt.
+    assert any(math.sqrt(v) != v**0.5 for v, _ in pairs if v >= 0)
+
+
 def sample(rng):
     kind = rng.random()
     if kind < 0.5:

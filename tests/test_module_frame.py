@@ -1,9 +1,15 @@
 """Initialisation rules shared by every extension module of the package."""
 
+import importlib.metadata
 import importlib.util
 import inspect
+import os
+import subprocess
+import sys
 
 import pytest
+
+import korvane
 
 MODULES = [
     "korvane.memory.lockfree_core",
@@ -123,3 +129,84 @@ def test_functions_and_methods_have_signatures(name):
             inspect.signature(member)
             checked += 1
     assert checked > 0
+
+
+def test_version_and_license_are_those_of_the_installed_distribution():
+    dist = importlib.metadata.distribution("korvane")
+    assert korvane.__version__ == dist.version
+    assert dist.metadata["License-Expression"] == "MIT"
+    assert [f.name for f in dist.files if f.name == "LICENSE"] == ["LICENSE"]
+
+
+def test_tour_command_line():
+    def tour(*args, **popen):
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+        return subprocess.Popen([sys.executable, "-m", "korvane", *args], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True, env=env, **popen)
+
+    out, err = tour("--version").communicate(timeout=60)
+    assert (out, err) == (f"korvane {korvane.__version__}\n", "")
+    out, err = tour("--help").communicate(timeout=60)
+    assert out.startswith("usage: python -m korvane [-h] [--version]\n") and err == ""
+    run = tour()
+    out, err = run.communicate(timeout=120)
+    assert run.returncode == 0, err
+    lines = out.splitlines()
+    assert lines[0] == "korvane native layer - a short tour" and lines[-1] == "== done ==" and err == ""
+    # A reader that has gone, as in `python -m korvane | head -1`: no traceback.
+    closed = tour()
+    closed.stdout.close()
+    err = closed.stderr.read()
+    assert (closed.wait(timeout=120), err) == (1, "")
+    _, err = tour("--bogus").communicate(timeout=60)
+    assert err.endswith("error: unrecognized arguments: --bogus\n")
+
+
+def test_every_public_type_has_a_short_repr_of_its_state():
+    from korvane.gpu.backend_registry import GPUBackendRegistry
+    from korvane.memory import lockfree_core as lf
+    from korvane.memory import slab_engine as se
+    from korvane.monitoring.counter_hub import CounterAggregator
+
+    names = [*MODULES, "korvane.memory.memory_block", "korvane.gpu.backend_registry"]
+    plain = [f"{name}.{attr}" for name in names for attr, value in vars(importlib.import_module(name)).items()
+             if isinstance(value, type) and value.__module__ == name and not attr.startswith("_")
+             and value.__repr__ is object.__repr__]
+    assert plain == []
+
+    pointer = lf.AtomicPointer("v1")
+    pointer.store("v2")
+    stack = lf.LockFreeStack()
+    stack.push("a")
+    stack.push("b")
+    stats = lf.LockFreeStatistics()
+    stats.record_allocation(4096)
+    stats.record_allocation(100, False)
+    emptied = lf.LockFreeStatistics()
+    del emptied.total_allocations  # stores None
+    emptied.bytes_allocated = "any object"
+    timer = lf.PerformanceTimer()
+    header = se.FastSlabHeaderOps(3, 32)
+    header.py_allocate_object_at(0)
+    buckets = se.FastBucketAllocator()
+    buckets.add_to_bucket(64, 64)
+    collector = se.FastStatsCollector()
+    collector.py_record_allocation(10, 0, True)
+    cases = [
+        (lf.AtomicCounter(5), "AtomicCounter(5)"),
+        (lf.AtomicCounterWrapper(7), "AtomicCounterWrapper(AtomicCounter(7))"),
+        (lf.AtomicCounterWrapper.__new__(lf.AtomicCounterWrapper), "AtomicCounterWrapper()"),
+        (pointer, "AtomicPointer(version=1)"),
+        (stack, "LockFreeStack(size=2)"),
+        (stats, "LockFreeStatistics(total_allocations=2, current_allocations=2, bytes_allocated=4196)"),
+        (emptied, "LockFreeStatistics(total_allocations=None, current_allocations=0, bytes_allocated='any object')"),
+        (timer, "PerformanceTimer(start=0)"),
+        (header, "FastSlabHeaderOps(size_class_index=3, objects_per_slab=32, free=31, flags=0x10)"),
+        (buckets, "FastBucketAllocator(buckets=512, blocks=1)"),
+        (collector, "FastStatsCollector(total_allocations=1, total_deallocations=0)"),
+        (CounterAggregator(16), "CounterAggregator(num_counters=16)"),
+        (GPUBackendRegistry(), "GPUBackendRegistry()"),
+    ]
+    assert [repr(obj) for obj, _ in cases] == [text for _, text in cases]
+    timer.start()
+    assert repr(timer) != "PerformanceTimer(start=0)"

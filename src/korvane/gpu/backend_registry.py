@@ -125,6 +125,9 @@ def _cuda_backend() -> GPUBackendInfo | None:
 class GPUBackendRegistry:
     """Detection of the host's compute backends (class methods only)."""
 
+    def __repr__(self) -> str:
+        return "GPUBackendRegistry()"
+
     @classmethod
     def detect_available_backends(cls) -> dict[GPUBackendKind, GPUBackendInfo]:
         """Available backends in order of preference; the CPU is always among them."""

@@ -347,6 +347,10 @@ void pointer_dealloc(PyObject* self) {
   kv::free_instance(self);
 }
 
+PyObject* pointer_repr(PyObject* self) {
+  return PyUnicode_FromFormat("AtomicPointer(version=%lld)", static_cast<long long>(as_pointer(self)->version));
+}
+
 // ---------------------------------------------------------------------------
 // LockFreeStack
 
@@ -484,6 +488,10 @@ void stack_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   stack_clear(self);
   kv::free_instance(self);
+}
+
+PyObject* stack_repr(PyObject* self) {
+  return PyUnicode_FromFormat("LockFreeStack(size=%lld)", static_cast<long long>(as_stack(self)->size.load(SC)));
 }
 
 // ---------------------------------------------------------------------------
@@ -933,6 +941,23 @@ void stats_dealloc(PyObject* self) {
   kv::free_instance(self);
 }
 
+// A public counter as the repr shows it: the count of an AtomicCounter, the
+// object itself for anything else (None after a del or a collector clear).
+PyObject* shown_counter(PyObject* counter) {
+  if (is_exact_counter(counter)) return kv::from_i64(op_load(counter));
+  return Py_NewRef(counter != nullptr ? counter : Py_None);
+}
+
+PyObject* stats_repr(PyObject* self) {
+  PyObject** c = as_stats(self)->counters;
+  Ref total = Ref::steal(shown_counter(c[kTotalAllocations]));
+  Ref current = Ref::steal(shown_counter(c[kCurrentAllocations]));
+  Ref bytes = Ref::steal(shown_counter(c[kBytesAllocated]));
+  if (!total || !current || !bytes) return nullptr;
+  return PyUnicode_FromFormat("LockFreeStatistics(total_allocations=%R, current_allocations=%R, bytes_allocated=%R)",
+                              total.get(), current.get(), bytes.get());
+}
+
 // ---------------------------------------------------------------------------
 // PerformanceTimer
 
@@ -1006,6 +1031,11 @@ PyObject* timer_elapsed_us(PyObject* self, PyObject* const*, Py_ssize_t nargs, P
 PyObject* timer_elapsed_ms(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (!kv::no_args("elapsed_ms", nargs, kwnames)) return nullptr;
   return elapsed_scaled(self, 1000000.0);
+}
+
+PyObject* timer_repr(PyObject* self) {
+  return PyUnicode_FromFormat("PerformanceTimer(start=%lld)",
+                              static_cast<long long>(reinterpret_cast<Timer*>(self)->start));
 }
 
 const kv::FunctionDef timer_methods[] = {
@@ -1105,6 +1135,19 @@ PyObject* wrapper_fetch_and_add(PyObject* self, PyObject* const* args, Py_ssize_
   return int_result(forward(self, n_py_fetch_and_add, {delta.get()}));
 }
 
+// AtomicCounterWrapper(<repr of the held counter>); an instance made without
+// __init__ holds none.
+PyObject* wrapper_repr(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!kv::no_args("__repr__", nargs, kwnames)) return nullptr;
+  Ref counter = Ref::steal(PyObject_GetAttr(self, n_counter_attr.get()));
+  if (!counter) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+    return PyUnicode_FromString("AtomicCounterWrapper()");
+  }
+  return PyUnicode_FromFormat("AtomicCounterWrapper(%R)", counter.get());
+}
+
 const kv::FunctionDef wrapper_methods[] = {
     {"__init__", wrapper_init, "Hold a new AtomicCounter(initial_value).", "(self, initial_value=0)",
      {{"initial_value", "int"}}},
@@ -1119,6 +1162,7 @@ const kv::FunctionDef wrapper_methods[] = {
      "(self, expected, new_value)", {{"expected", "int"}, {"new_value", "int"}, {"return", "bool"}}},
     {"fetch_and_add", wrapper_fetch_and_add, "Atomically fetch and add (the counter's py_fetch_and_add).",
      "(self, delta)", {{"delta", "int"}, {"return", "int"}}},
+    {"__repr__", wrapper_repr, "Return repr(self).", "(self)", {{"return", "str"}}},
 };
 
 // type("AtomicCounterWrapper", (object,), namespace)
@@ -1200,12 +1244,14 @@ bool init_types() {
   PointerType.tp_flags |= Py_TPFLAGS_HAVE_GC;
   PointerType.tp_traverse = pointer_traverse;
   PointerType.tp_clear = pointer_clear;
+  PointerType.tp_repr = pointer_repr;
 
   kv::init_type<stack_construct>(StackType, "korvane.memory.lockfree_core.LockFreeStack", sizeof(Stack), stack_doc,
                              stack_dealloc);
   StackType.tp_flags |= Py_TPFLAGS_HAVE_GC;
   StackType.tp_traverse = stack_traverse;
   StackType.tp_clear = stack_clear;
+  StackType.tp_repr = stack_repr;
 
   for (int i = 0; i < kFieldCount; ++i) {
     stats_getset[i] = {field_names[i], stats_get_counter, stats_set_counter,
@@ -1219,9 +1265,11 @@ bool init_types() {
   StatisticsType.tp_traverse = stats_traverse;
   StatisticsType.tp_clear = stats_clear;
   StatisticsType.tp_getset = stats_getset;
+  StatisticsType.tp_repr = stats_repr;
 
   kv::init_type<timer_construct>(TimerType, "korvane.memory.lockfree_core.PerformanceTimer", sizeof(Timer),
                              timer_doc);
+  TimerType.tp_repr = timer_repr;
   return true;
 }
 

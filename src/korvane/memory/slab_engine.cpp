@@ -295,6 +295,14 @@ PyObject* header_deallocate_object_at(PyObject* self, PyObject* const* args, Py_
   Py_RETURN_NONE;
 }
 
+// Free slots are counted among the first objects_per_slab only.
+PyObject* header_repr(PyObject* self) {
+  const Header* h = as_header(self);
+  return PyUnicode_FromFormat("FastSlabHeaderOps(size_class_index=%d, objects_per_slab=%d, free=%d, flags=0x%x)",
+                              int{h->size_class_index}, int{h->objects_per_slab},
+                              std::popcount(h->bitmap & all_free_mask(h->objects_per_slab)), unsigned{h->flags});
+}
+
 const kv::FunctionDef header_methods[] = {
     {"pack_header", header_pack,
      "Pack the header into its 16-byte record (format \"<BBLHQ\").\n\n"
@@ -612,6 +620,16 @@ void allocator_dealloc(PyObject* self) {
   kv::free_instance(self);
 }
 
+// The count of filed offsets reads the lists without the lock: the interpreter
+// lock keeps each list whole, and a repr must not wait for (or deadlock on) a
+// lock its own thread may hold.
+PyObject* allocator_repr(PyObject* self) {
+  const Allocator* a = as_allocator(self);
+  Py_ssize_t blocks = 0;
+  for (Py_ssize_t i = 0; i < a->nindex; ++i) blocks += PyList_GET_SIZE(a->index[i].list);
+  return PyUnicode_FromFormat("FastBucketAllocator(buckets=%zd, blocks=%zd)", a->nindex, blocks);
+}
+
 // ---------------------------------------------------------------------------
 // FastStatsCollector
 
@@ -773,6 +791,13 @@ void stats_dealloc(PyObject* self) {
   kv::free_instance(self);
 }
 
+PyObject* stats_repr(PyObject* self) {
+  const Stats* s = as_stats(self);
+  return PyUnicode_FromFormat("FastStatsCollector(total_allocations=%llu, total_deallocations=%llu)",
+                              static_cast<unsigned long long>(s->total_allocations),
+                              static_cast<unsigned long long>(s->total_deallocations));
+}
+
 // ---------------------------------------------------------------------------
 // Module functions
 
@@ -902,18 +927,21 @@ const char stats_doc[] =
 bool init_types() {
   kv::init_type<header_construct>(HeaderType, "korvane.memory.slab_engine.FastSlabHeaderOps", sizeof(Header),
                                   header_doc);
+  HeaderType.tp_repr = header_repr;
 
   kv::init_type<allocator_construct>(AllocatorType, "korvane.memory.slab_engine.FastBucketAllocator",
                                      sizeof(Allocator), allocator_doc, allocator_dealloc);
   AllocatorType.tp_flags |= Py_TPFLAGS_HAVE_GC;
   AllocatorType.tp_traverse = allocator_traverse;
   AllocatorType.tp_clear = allocator_clear;
+  AllocatorType.tp_repr = allocator_repr;
 
   kv::init_type<stats_construct>(StatsType, "korvane.memory.slab_engine.FastStatsCollector", sizeof(Stats),
                                  stats_doc, stats_dealloc);
   StatsType.tp_flags |= Py_TPFLAGS_HAVE_GC;
   StatsType.tp_traverse = stats_traverse;
   StatsType.tp_clear = stats_clear;
+  StatsType.tp_repr = stats_repr;
   return true;
 }
 

@@ -10,6 +10,16 @@
 #include "kv/frame.hpp"
 #include "korvane/counter_hub.h"
 
+// pow is bound to its first glibc symbol version, which every glibc serves
+// (from 2.29 on as a thin wrapper around the same implementation as the
+// default version), so that the module loads on older glibc releases and
+// still computes exactly what the interpreter's float power does.
+#if defined(__GLIBC__) && defined(__x86_64__)
+__asm__(".symver pow,pow@GLIBC_2.2.5");
+#elif defined(__GLIBC__) && defined(__aarch64__)
+__asm__(".symver pow,pow@GLIBC_2.17");
+#endif
+
 namespace {
 
 using kv::Ref;
@@ -414,12 +424,17 @@ const char agg_doc[] =
     "Fast counter aggregation in compiled code.\n\n"
     "Uses atomic operations for thread-safe updates without GIL overhead.";
 
+PyObject* agg_repr(PyObject* self) {
+  return PyUnicode_FromFormat("CounterAggregator(num_counters=%d)", int{as_agg(self)->num_counters});
+}
+
 int exec_module(PyObject* m) {
   kv::init_type<agg_construct>(AggregatorType, "korvane.monitoring.counter_hub.CounterAggregator",
                                sizeof(Aggregator), agg_doc, agg_dealloc);
   AggregatorType.tp_flags |= Py_TPFLAGS_HAVE_GC;
   AggregatorType.tp_traverse = agg_traverse;
   AggregatorType.tp_clear = agg_clear;
+  AggregatorType.tp_repr = agg_repr;
   if (!kv::add_type(m, &AggregatorType)) return -1;
   if (!kv::import_module_as(m, "threading")) return -1;
   if (!kv::add_methods(&AggregatorType, agg_methods) || !kv::refuse_pickling(&AggregatorType)) return -1;
