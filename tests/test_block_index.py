@@ -6,6 +6,7 @@ import pickle
 import random
 import sys
 import threading
+import tracemalloc
 import types
 import weakref
 
@@ -311,16 +312,38 @@ def test_allocation_failure_changes_nothing(monkeypatch):
     block = MemoryBlock(0, 64)
     refs = sys.getrefcount(block)
     tree = FastRedBlackTree()
-    tree.insert(64, block)
-    try:
-        with pytest.raises(MemoryError, match="^Failed to allocate RB node$"):
-            testcapi.set_nomemory(0, 1)  # the first allocation: the node record
-            tree.insert(64, block)
-    finally:
-        testcapi.remove_mem_hooks()
-    assert tree.seq_counter == 2 and tree.find_all_exact(64) == [block] and len(tree) == 1
+    for stored in range(33):  # records come in chunks: an empty tree and a full first chunk need memory
+        seq, dist = tree.seq_counter, tree.get_size_distribution()
+        try:
+            testcapi.set_nomemory(0, 1)  # the first allocation: a new chunk of records
+            outcome = tree.insert(64, block)
+        except MemoryError as exc:
+            outcome = str(exc)
+        finally:
+            testcapi.remove_mem_hooks()
+        if stored in (0, 32):
+            assert outcome == "Failed to allocate RB node"
+            assert tree.seq_counter == seq + 2 and tree.get_size_distribution() == dist and len(tree) == stored
+        else:
+            assert outcome is True and tree.delete(64, block)
+        tree.insert(stored, block)
     del tree
     assert sys.getrefcount(block) == refs
+
+
+def test_an_emptied_tree_returns_its_records_memory():
+    tracemalloc.start()
+    try:
+        tree = FastRedBlackTree(sample_rate=0)
+        base = tracemalloc.get_traced_memory()[0]
+        for size in range(20_000):
+            tree.insert(size, None)
+        grown = tracemalloc.get_traced_memory()[0]
+        while tree.remove_ge(0) != (None, None):
+            pass
+        assert grown - base >= 20_000 * 64 and tracemalloc.get_traced_memory()[0] - base < 4096
+    finally:
+        tracemalloc.stop()
 
 
 def finishes(body, timeout=10):

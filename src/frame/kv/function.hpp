@@ -320,11 +320,30 @@ inline PyObject* call(PyObject* callable, std::initializer_list<PyObject*> args 
 
 }  // namespace kv
 
-// Runs `stmt` with the interpreter lock released; `stmt` must not touch
-// Python objects.
-#define KV_NOGIL(stmt)      \
-  do {                      \
-    Py_BEGIN_ALLOW_THREADS; \
-    stmt;                   \
-    Py_END_ALLOW_THREADS;   \
+namespace kv {
+
+// Whether another thread of this interpreter has a thread state, so that
+// releasing the interpreter lock can let something else run. Thread states
+// join the list at its head before they wait for the lock; a caller that is
+// the head and has no successor is the only one. Reads two pointers and
+// dereferences none but its own thread state.
+inline bool others_may_wait() noexcept {
+  PyThreadState* self = PyThreadState_GET();
+  return PyInterpreterState_ThreadHead(self->interp) != self || PyThreadState_Next(self) != nullptr;
+}
+
+}  // namespace kv
+
+// Runs `stmt` with the interpreter lock released, so that other threads run
+// meanwhile; `stmt` must not touch Python objects. With no other thread in
+// the interpreter there is nobody to run, and the lock is kept.
+#define KV_NOGIL(stmt)                 \
+  do {                                 \
+    if (kv::others_may_wait()) {       \
+      Py_BEGIN_ALLOW_THREADS;          \
+      stmt;                            \
+      Py_END_ALLOW_THREADS;            \
+    } else {                           \
+      stmt;                            \
+    }                                  \
   } while (0)

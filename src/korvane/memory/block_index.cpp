@@ -1,8 +1,19 @@
 // korvane.memory.block_index: a size-keyed red-black tree of free memory
 // blocks with same-size chains and lock-free best-fit readers.
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
+
+#include <sys/mman.h>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define KV_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define KV_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define KV_POISON(p, n) ((void)(p), (void)(n))
+#define KV_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
 
 #include "kv/frame.hpp"
 
@@ -44,6 +55,22 @@ PyObject* backoff_seconds;  // the float 0.0001, made at import
 PyObject* original_time;
 PyObject* original_perf_counter_ns;
 
+// True while the module global `time` and its perf_counter_ns are known to
+// be the ones imported. A watcher on both dicts clears it on any change to
+// either; the next clock read checks them again by name.
+bool clock_is_original = false;
+
+int on_clock_dicts_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+  clock_is_original = false;
+  return 0;
+}
+
+// AtomicCounter as imported and its increment method. For a counter of
+// exactly that (immutable) type without instance dict, calling the method
+// object with the counter is what counter.increment() does.
+PyTypeObject* counter_type;
+PyObject* counter_increment;
+
 // ---------------------------------------------------------------------------
 // Node records
 
@@ -78,6 +105,94 @@ struct Counts {
   bool has_trips;  // "circuit_breaker_trips" (always 0) is reported after a reset
 };
 
+// ---------------------------------------------------------------------------
+// Record pool
+//
+// Each tree takes its records from chunks of its own: records of one tree
+// lie together, each in a cache line of its own, and the large chunks of a
+// big tree are backed by huge pages where the system allows it, so that a
+// search through a tree of a million sizes misses the TLB far less. A
+// removed record goes to the pool's free list and is handed out again
+// first. The chunks are returned to the allocator when the tree becomes
+// empty, is cleared or is freed; until then a tree keeps the memory of its
+// largest size.
+
+constexpr size_t kLine = 64;
+constexpr size_t kHugePage = size_t{2} << 20;
+constexpr size_t kFirstChunkRecords = 32;
+constexpr size_t kLastChunkRecords = size_t{1} << 16;  // 4 MiB of records
+
+static_assert(sizeof(RBNode) <= kLine);
+
+struct PoolChunk {
+  PoolChunk* next;
+  void* raw;  // as returned by the allocator
+};
+
+struct Pool {
+  PoolChunk* chunks = nullptr;
+  RBNode* free = nullptr;  // linked through `next`
+  char* bump = nullptr;    // the unused tail of the newest chunk
+  char* bump_end = nullptr;
+  size_t next_records = 0;  // 0: kFirstChunkRecords (a zeroed pool is an empty one)
+};
+
+// A chunk of `records` line-aligned records; false when memory is short.
+// Chunks of at least a huge page start on a huge-page boundary and are
+// advised to use huge pages.
+bool pool_grow(Pool& pool) {
+  size_t records = pool.next_records != 0 ? pool.next_records : kFirstChunkRecords;
+  size_t bytes = (records + 1) * kLine;  // the first line holds the chunk header
+  size_t align = bytes >= 2 * kHugePage ? kHugePage : kLine;
+  void* raw = PyMem_RawMalloc(bytes + align);
+  if (raw == nullptr) return false;
+  auto start = (reinterpret_cast<uintptr_t>(raw) + align - 1) & ~static_cast<uintptr_t>(align - 1);
+  auto* chunk = reinterpret_cast<PoolChunk*>(start);
+#if defined(MADV_HUGEPAGE)
+  if (align == kHugePage) madvise(chunk, bytes & ~(kHugePage - 1), MADV_HUGEPAGE);
+#endif
+  chunk->next = pool.chunks;
+  chunk->raw = raw;
+  pool.chunks = chunk;
+  pool.bump = reinterpret_cast<char*>(chunk) + kLine;
+  pool.bump_end = pool.bump + records * kLine;
+  KV_POISON(pool.bump, records * kLine);
+  if (records < kLastChunkRecords) pool.next_records = records * 2;
+  return true;
+}
+
+// An uninitialised record, or null when memory is short.
+inline RBNode* pool_take(Pool& pool) {
+  RBNode* node = pool.free;
+  if (node != nullptr) {
+    KV_UNPOISON(node, sizeof(RBNode));
+    pool.free = node->next;
+    return node;
+  }
+  if (pool.bump == pool.bump_end && !pool_grow(pool)) return nullptr;
+  node = reinterpret_cast<RBNode*>(pool.bump);
+  pool.bump += kLine;
+  KV_UNPOISON(node, sizeof(RBNode));
+  return node;
+}
+
+// Returns an unlinked record whose block reference is gone.
+inline void pool_give(Pool& pool, RBNode* node) {
+  node->next = pool.free;
+  pool.free = node;
+  KV_POISON(node, sizeof(RBNode));
+}
+
+// Frees every chunk; the pool is empty afterwards.
+void pool_release(Pool& pool) {
+  for (PoolChunk* c = pool.chunks; c != nullptr;) {
+    PoolChunk* next = c->next;
+    PyMem_RawFree(c->raw);
+    c = next;
+  }
+  pool = Pool{};
+}
+
 struct Tree {
   PyObject_HEAD
   RBNode* root;
@@ -94,68 +209,87 @@ struct Tree {
   int use_atomic;
   PyObject* stats_lock;
   Counts counts;
+  Pool pool;
 };
 
 PyTypeObject TreeType{PyVarObject_HEAD_INIT(nullptr, 0)};
 
 inline Tree* as_tree(PyObject* o) { return reinterpret_cast<Tree*>(o); }
 
-// Frees a detached subtree: left subtree, right subtree, then each chain
-// entry in chain order, then the node, releasing every block reference.
-// The records are unreachable from any tree when this runs, so a finaliser
-// started by a release may use the tree freely.
-void recursive_free(RBNode* node) {
+// Releases the block references of a detached subtree: left subtree, right
+// subtree, then each chain entry in chain order, then the node. The records
+// stay readable until their detached pool is released; they are unreachable
+// from any tree, so a finaliser started by a release may use the tree freely.
+void release_blocks(const RBNode* node) {
   if (node == nullptr) return;
-  recursive_free(node->left);
-  recursive_free(node->right);
-  RBNode* entry = node->next;
-  while (entry != nullptr) {
-    RBNode* following = entry->next;
-    PyObject* block = entry->block;
-    PyMem_Free(entry);
-    Py_DECREF(block);
-    entry = following;
-  }
-  PyObject* block = node->block;
-  PyMem_Free(node);
-  Py_DECREF(block);
+  release_blocks(node->left);
+  release_blocks(node->right);
+  for (const RBNode* e = node->next; e != nullptr; e = e->next) Py_DECREF(e->block);
+  Py_DECREF(node->block);
+}
+
+// A tree's records taken out of it by clear(), the collector or
+// deallocation: the root and the pool holding every record.
+struct Detached {
+  RBNode* root;
+  Pool pool;
+};
+
+// Detaches every record; the tree is empty with an empty pool afterwards.
+Detached detach_all(Tree* t) {
+  Detached d{t->root, t->pool};
+  t->root = nullptr;
+  t->node_count = 0;
+  t->pool = Pool{};
+  return d;
+}
+
+// Releases the blocks of detached records, then their memory. Keeps the
+// exception that is set, if any.
+void release_detached(Detached& d) {
+  if (d.root == nullptr && d.pool.chunks == nullptr) return;
+  PyObject* pending = PyErr_GetRaisedException();
+  release_blocks(d.root);
+  pool_release(d.pool);
+  d.root = nullptr;
+  PyErr_SetRaisedException(pending);
 }
 
 // time.perf_counter_ns() through the module global `time`, as an unsigned
 // 64-bit value. The unchanged function is read natively: it has no effect
 // beyond its result, which nothing reads back. False with an error set.
 bool perf_counter_ns(uint64_t* out) {
-  Ref time = Ref::steal(kv::module_global(n_time));
-  if (!time) return false;
-  if (time.get() == original_time) {
+  if (!clock_is_original) {
+    Ref time = Ref::steal(kv::module_global(n_time));
+    if (!time) return false;
+    if (time.get() != original_time) {
+      Ref now = Ref::steal(kv::call_method(time.get(), n_perf_counter_ns));
+      return now && kv::to_u64(now.get(), out);
+    }
     PyObject* fn = nullptr;
     if (PyDict_GetItemRef(PyModule_GetDict(original_time), n_perf_counter_ns.get(), &fn) < 0) return false;
     Ref held = Ref::steal(fn);
-    if (fn == original_perf_counter_ns) {
-      timespec ts;
-      clock_gettime(CLOCK_MONOTONIC, &ts);
-      *out = static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
-      return true;
+    if (fn != original_perf_counter_ns) {
+      Ref now = Ref::steal(kv::call_method(time.get(), n_perf_counter_ns));
+      return now && kv::to_u64(now.get(), out);
     }
+    clock_is_original = true;
   }
-  Ref now = Ref::steal(kv::call_method(time.get(), n_perf_counter_ns));
-  return now && kv::to_u64(now.get(), out);
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  *out = static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+  return true;
 }
 
-// A red record for `block`, not yet linked; null with MemoryError or the
-// error of the clock. The record takes its block reference last.
-RBNode* allocate_node(uint64_t size, PyObject* block) {
-  auto* node = static_cast<RBNode*>(PyMem_Malloc(sizeof(RBNode)));
+// A red record for `block` from the tree's pool, not yet linked; null
+// with MemoryError "Failed to allocate RB node". Runs no Python code.
+RBNode* allocate_node(Tree* t, uint64_t size, PyObject* block, uint64_t timestamp) {
+  RBNode* node = pool_take(t->pool);
   if (node == nullptr) {
     PyErr_SetString(PyExc_MemoryError, "Failed to allocate RB node");
     return nullptr;
   }
-  *node = RBNode{nullptr, nullptr, nullptr, RED, size, nullptr, nullptr, 0};
-  if (!perf_counter_ns(&node->timestamp)) {
-    PyMem_Free(node);
-    return nullptr;
-  }
-  node->block = Py_NewRef(block);
+  *node = RBNode{nullptr, nullptr, nullptr, RED, size, Py_NewRef(block), nullptr, timestamp};
   return node;
 }
 
@@ -366,7 +500,7 @@ PyObject* delete_node(Tree* t, RBNode* z) {
     y->color = z->color;
   }
   if (removed_color == BLACK) fixup_delete(t, x, x_parent);
-  PyMem_Free(z);
+  pool_give(t->pool, z);
   return block;
 }
 
@@ -380,7 +514,7 @@ PyObject* remove_first_entry(Tree* t, RBNode* node) {
   node->next = second->next;
   node->block = second->block;
   node->timestamp = second->timestamp;
-  PyMem_Free(second);
+  pool_give(t->pool, second);
   return block;
 }
 
@@ -471,7 +605,11 @@ PyObject* new_counter() {
 // other threads run). New reference or null.
 PyObject* call_counter(PyObject* field, const kv::Name& name) {
   Ref counter = Ref::borrow(field);
-  return kv::call_method(counter.get(), name);
+  PyObject* c = counter.get();
+  if (&name == &n_increment && Py_TYPE(c) == counter_type) [[likely]] {
+    return PyObject_Vectorcall(counter_increment, &c, 1, nullptr);
+  }
+  return kv::call_method(c, name);
 }
 
 // ---------------------------------------------------------------------------
@@ -541,34 +679,18 @@ int tree_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
-// Detaches every record (the tree is empty afterwards) and frees them,
-// releasing the block references; finalisers that run meanwhile see an
-// empty tree. Keeps the exception that is set, if any.
-void free_all_records(Tree* t) {
-  RBNode* detached = t->root;
-  t->root = nullptr;
-  t->node_count = 0;
-  if (detached != nullptr) {
-    PyObject* pending = PyErr_GetRaisedException();
-    recursive_free(detached);
-    PyErr_SetRaisedException(pending);
-  }
-}
-
 // The collector's clear releases the blocks and leaves None in the object
 // fields, so that a method called on a cleared tree raises instead of
 // crashing.
 int tree_clear(PyObject* self) {
   Tree* t = as_tree(self);
   t->seq_counter += 1;
-  RBNode* detached = t->root;
-  t->root = nullptr;
-  t->node_count = 0;
+  Detached d = detach_all(t);
   t->seq_counter += 1;
   for (PyObject** field : {&t->write_lock, &t->operation_counter, &t->sampled_counter, &t->stats_lock}) {
     Py_XSETREF(*field, Py_NewRef(Py_None));
   }
-  recursive_free(detached);
+  release_detached(d);
   return 0;
 }
 
@@ -578,7 +700,8 @@ void tree_dealloc(PyObject* self) {
   // A chain of trees, each stored as a block of the next, is freed level by
   // level rather than by nested deallocations.
   Py_TRASHCAN_BEGIN(self, tree_dealloc)
-  free_all_records(t);
+  Detached d = detach_all(t);
+  release_detached(d);
   Py_CLEAR(t->write_lock);
   Py_CLEAR(t->operation_counter);
   Py_CLEAR(t->sampled_counter);
@@ -636,12 +759,6 @@ bool empty_write(Tree* t) {
     }
   }
   return ok;
-}
-
-void free_record(RBNode* node) {
-  PyObject* block = node->block;
-  PyMem_Free(node);
-  Py_DECREF(block);
 }
 
 // The sampling step of an insert: operation_counter.increment() and, when
@@ -709,19 +826,14 @@ PyObject* tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   uint64_t size;
   if (size_arg(self, a[0], false, &size) != SizeResult::Ok) return nullptr;
   Tree* t = as_tree(self);
-  RBNode* node = allocate_node(size, a[1]);
-  if (node == nullptr) return nullptr;
-  if (t->use_atomic && !count_insert(t)) {
-    free_record(node);
-    return nullptr;
-  }
+  uint64_t timestamp;
+  if (!perf_counter_ns(&timestamp)) return nullptr;
+  if (t->use_atomic && !count_insert(t)) return nullptr;
   WriteScope scope(t);
-  if (!scope.ok()) {
-    free_record(node);
-    return nullptr;
-  }
-  link_locked(t, node);
-  if (!scope.finish()) return nullptr;
+  if (!scope.ok()) return nullptr;
+  RBNode* node = allocate_node(t, size, a[1], timestamp);
+  if (node != nullptr) link_locked(t, node);
+  if (!scope.finish() || node == nullptr) return nullptr;
   Py_RETURN_TRUE;
 }
 
@@ -735,11 +847,14 @@ PyObject* unlink_entry_locked(Tree* t, RBNode* node, RBNode* prev, RBNode* cur) 
   } else {
     prev->next = cur->next;
     removed = cur->block;
-    PyMem_Free(cur);
+    pool_give(t->pool, cur);
   }
   t->node_count -= 1;
   t->counts.total_blocks -= 1;
   t->counts.total_deletions += 1;
+  // An emptied tree returns its memory, but for a lone first chunk, which
+  // a tree that fills and empties in turn keeps using.
+  if (t->node_count == 0 && t->pool.chunks != nullptr && t->pool.chunks->next != nullptr) pool_release(t->pool);
   return removed;
 }
 
@@ -913,14 +1028,12 @@ PyObject* tree_clear_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, 
     sampled_counter = Ref::steal(new_counter());
     if (!sampled_counter) return nullptr;
   }
-  RBNode* detached;
+  Detached detached{};
   bool ok;
   {
     WriteScope scope(t);
     if (!scope.ok()) return nullptr;
-    detached = t->root;
-    t->root = nullptr;
-    t->node_count = 0;
+    detached = detach_all(t);
     t->counts = Counts{};
     if (t->use_atomic) {
       // The old counters leave in the handles, released after the lock.
@@ -935,7 +1048,7 @@ PyObject* tree_clear_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, 
   }
   operation_counter.reset();
   sampled_counter.reset();
-  recursive_free(detached);
+  release_detached(detached);
   if (!ok) return nullptr;
   Py_RETURN_NONE;
 }
@@ -1372,8 +1485,24 @@ int exec_module(PyObject* m) {
   if (original_time == nullptr) return -1;
   Py_XSETREF(original_perf_counter_ns, PyObject_GetAttr(original_time, n_perf_counter_ns.get()));
   if (original_perf_counter_ns == nullptr) return -1;
+  int watcher = PyDict_AddWatcher(on_clock_dicts_changed);
+  if (watcher < 0 || PyDict_Watch(watcher, PyModule_GetDict(m)) < 0 ||
+      PyDict_Watch(watcher, PyModule_GetDict(original_time)) < 0) {
+    return -1;
+  }
   Py_XSETREF(backoff_seconds, PyFloat_FromDouble(0.0001));
   if (backoff_seconds == nullptr) return -1;
+  {
+    Ref factory = Ref::steal(PyObject_GetAttrString(m, "AtomicCounter"));
+    if (!factory) return -1;
+    if (PyType_Check(factory.get()) &&
+        PyType_HasFeature(reinterpret_cast<PyTypeObject*>(factory.get()), Py_TPFLAGS_IMMUTABLETYPE) &&
+        reinterpret_cast<PyTypeObject*>(factory.get())->tp_dictoffset == 0) {
+      Py_XSETREF(counter_increment, PyObject_GetAttr(factory.get(), n_increment.get()));
+      if (counter_increment == nullptr) return -1;
+      Py_XSETREF(counter_type, reinterpret_cast<PyTypeObject*>(factory.release()));
+    }
+  }
 
   if (!init_type()) return -1;
   return PyModule_AddObjectRef(m, "FastRedBlackTree", reinterpret_cast<PyObject*>(&TreeType));
