@@ -54,9 +54,11 @@ inline void reset_record(Record& r) {
 }
 
 
-// The dict of get_stats with every key in place and None values; copies of it
-// are filled in, so that building a result never resizes.
-PyObject* stats_template;
+// Objects shared by every get_stats result (identity is not part of its
+// contract): the float values of an empty record, made at import.
+PyObject* float_zero;
+PyObject* float_inf;
+PyObject* float_neg_inf;
 
 // ---------------------------------------------------------------------------
 // Construction and lifetime
@@ -166,49 +168,89 @@ PyObject* half_power(double variance) {
   return PyNumber_Power(base.get(), half.get(), Py_None);
 }
 
-// The statistics dict of a record copied under the lock.
+// The statistics dict of a record copied under the lock: a new dict with the
+// keys in table order, or null with an exception set.
 PyObject* stats_dict(const Record& r) {
-  Ref values[kKeyCount];
+  PyObject* values[kKeyCount];
   if (r.count == 0) {
-    values[0] = Ref::steal(PyLong_FromLong(0));
-    values[1] = Ref::steal(PyFloat_FromDouble(0.0));
-    values[2] = Ref::steal(PyFloat_FromDouble(0.0));
-    values[3] = Ref::steal(PyFloat_FromDouble(0.0));
-    values[4] = Ref::steal(PyFloat_FromDouble(kInf));
-    values[5] = Ref::steal(PyFloat_FromDouble(-kInf));
+    values[0] = PyLong_FromLong(0);
+    values[1] = Py_NewRef(float_zero);
+    values[2] = Py_NewRef(float_zero);
+    values[3] = Py_NewRef(float_zero);
+    values[4] = Py_NewRef(float_inf);
+    values[5] = Py_NewRef(float_neg_inf);
   } else {
     double n = static_cast<double>(r.count);
     double mean = r.sum / n;
-    double mean_sq = mean * mean;
-    double variance = r.sum_sq / n - mean_sq;
-    values[0] = Ref::steal(kv::from_u64(r.count));
-    values[1] = Ref::steal(PyFloat_FromDouble(mean));
-    values[2] = Ref::steal(PyFloat_FromDouble(variance));
-    values[3] = Ref::steal(half_power(variance));
-    values[4] = Ref::steal(PyFloat_FromDouble(r.min));
-    values[5] = Ref::steal(PyFloat_FromDouble(r.max));
+    double variance = r.sum_sq / n - mean * mean;
+    values[0] = kv::from_u64(r.count);
+    values[1] = PyFloat_FromDouble(mean);
+    values[2] = PyFloat_FromDouble(variance);
+    values[3] = half_power(variance);
+    values[4] = PyFloat_FromDouble(r.min);
+    values[5] = PyFloat_FromDouble(r.max);
   }
-  for (const Ref& v : values) {
-    if (!v) return nullptr;
+  bool made = true;
+  for (PyObject* v : values) made &= v != nullptr;
+  PyObject* d = made ? _PyDict_NewPresized(kKeyCount) : nullptr;
+  for (int i = 0; i < kKeyCount && d != nullptr; ++i) {
+    if (PyDict_SetItem(d, key_names[i].get(), values[i]) < 0) Py_CLEAR(d);
   }
-  Ref d = Ref::steal(PyDict_Copy(stats_template));
-  if (!d) return nullptr;
-  for (int i = 0; i < kKeyCount; ++i) {
-    if (PyDict_SetItem(d.get(), key_names[i].get(), values[i].get()) < 0) return nullptr;
+  for (PyObject* v : values) Py_XDECREF(v);
+  return d;
+}
+
+// _thread.LockType and the C function of its locked() method, when that is a
+// plain method without arguments; null otherwise (then every read enters the
+// lock through its protocol).
+PyTypeObject* plain_lock_type;
+PyCFunction plain_lock_locked;
+
+bool learn_plain_lock() {
+  Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
+  Ref type = thread ? Ref::steal(PyObject_GetAttrString(thread.get(), "LockType")) : Ref();
+  Ref locked = type ? Ref::steal(PyObject_GetAttrString(type.get(), "locked")) : Ref();
+  if (!locked) return false;
+  if (PyType_Check(type.get()) && Py_IS_TYPE(locked.get(), &PyMethodDescr_Type)) {
+    PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(locked.get())->d_method;
+    if ((def->ml_flags & (METH_VARARGS | METH_FASTCALL | METH_NOARGS | METH_O | METH_KEYWORDS)) == METH_NOARGS) {
+      plain_lock_locked = def->ml_meth;
+      Py_XSETREF(plain_lock_type, reinterpret_cast<PyTypeObject*>(type.release()));
+    }
   }
-  return d.release();
+  return true;
+}
+
+// Copies record `id` as a `with lock:` block around the copy would; false
+// with an exception set. The copy runs no Python code and keeps the
+// interpreter lock, so while a plain threading.Lock is free, no other thread
+// can take it, or see whether it was taken, before the copy is done: entering
+// and leaving it then changes nothing and is skipped. A lock that is held is
+// entered, and waited for, as usual.
+bool read_record(Aggregator* a, int32_t id, Record* out) {
+#ifndef Py_GIL_DISABLED
+  PyObject* lock = a->lock;
+  if (lock != nullptr && Py_TYPE(lock) == plain_lock_type) [[likely]] {
+    PyObject* held = plain_lock_locked(lock, nullptr);
+    if (held == nullptr) return false;
+    Py_DECREF(held);
+    if (held == Py_False) {
+      *out = a->counters[id];
+      return true;
+    }
+  }
+#endif
+  kv::Locked guard(a->lock);
+  if (!guard.ok()) return false;
+  *out = a->counters[id];
+  return guard.leave();
 }
 
 PyObject* do_get_stats(PyObject* self, int32_t id) {
   Aggregator* a = as_agg(self);
   if (!check_id(a, id)) return nullptr;
   Record copy;
-  {
-    kv::Locked guard(a->lock);
-    if (!guard.ok()) return nullptr;
-    copy = a->counters[id];
-    if (!guard.leave()) return nullptr;
-  }
+  if (!read_record(a, id, &copy)) return nullptr;
   // Built after leaving the lock: nothing that allocates runs while it is held.
   return stats_dict(copy);
 }
@@ -442,11 +484,10 @@ int exec_module(PyObject* m) {
                            "korvane.monitoring.counter_hub.CounterAggregator._native_ops")) {
     return -1;
   }
-  Py_XSETREF(stats_template, PyDict_New());
-  if (stats_template == nullptr) return -1;
-  for (const kv::Name& key : key_names) {
-    if (PyDict_SetItem(stats_template, key.get(), Py_None) < 0) return -1;
-  }
+  Py_XSETREF(float_zero, PyFloat_FromDouble(0.0));
+  Py_XSETREF(float_inf, PyFloat_FromDouble(kInf));
+  Py_XSETREF(float_neg_inf, PyFloat_FromDouble(-kInf));
+  if (float_zero == nullptr || float_inf == nullptr || float_neg_inf == nullptr || !learn_plain_lock()) return -1;
   return kv::add_functions(m, module_functions) ? 0 : -1;
 }
 
