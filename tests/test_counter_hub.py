@@ -111,6 +111,14 @@ def test_running_statistics_match_python():
                 with pytest.raises(IndexError, match=rf"^Counter ID {bad} out of range$"):
                     call()
         assert all_exact(agg) == model.all_stats()
+    # Many variances: std equals Python's variance ** 0.5 bit for bit (about one in a thousand
+    # differs between libm's pow and a correctly rounded square root).
+    agg, model = CounterAggregator(20_000), Model(20_000)
+    for i in range(20_000):
+        for x in (rng.uniform(-1e3, 1e3) * 10.0 ** rng.randint(-100, 100) for _ in range(3)):
+            agg.update(i, x)
+            model.update(i, x)
+    assert all_exact(agg) == model.all_stats()
     for _ in range(50):  # loosely against the statistics module on ordinary samples
         xs = [rng.gauss(rng.uniform(-100, 100), rng.uniform(0.1, 50)) for _ in range(rng.randint(1, 300))]
         agg = CounterAggregator(1)
