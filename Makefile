@@ -2,7 +2,8 @@
 #
 #   make demo     set up .venv, build and install the package, run the tour
 #   make test     set up .venv, build and install the package, run the tests
-#   make bench    run the benchmarks and print the comparison table
+#   make bench    run the benchmarks; the comparison table, its JSON and a chart
+#                 land in build/bench/
 #   make dev M=x  fast in-place build of one module for development
 
 VENV       := .venv
@@ -12,6 +13,7 @@ SOURCES    := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o 
               CMakeLists.txt pyproject.toml
 PIP_FLAGS  := --disable-pip-version-check --no-input -q
 BUILD_OPTS := -C cmake.define.KORVANE_WERROR=ON
+BENCH_OUT  := build/bench
 
 .PHONY: demo test bench install venv dev clean sanitize check-deep
 
@@ -23,8 +25,10 @@ test: install
 
 bench: install
 	$(VPY) -m pip install $(PIP_FLAGS) '.[bench]' $(BUILD_OPTS)
+	@mkdir -p $(BENCH_OUT)
 	$(VPY) -m pytest benchmarks -q -o python_files='bench_*.py' --benchmark-only --benchmark-group-by=group \
-	    --benchmark-columns=min,median,mean,rounds --benchmark-sort=mean
+	    --benchmark-columns=min,median,mean,rounds --benchmark-sort=mean --benchmark-json=$(BENCH_OUT)/raw.json
+	$(VPY) benchmarks/report.py $(BENCH_OUT)/raw.json $(BENCH_OUT)
 
 venv: $(VENV)/.venv-stamp
 
