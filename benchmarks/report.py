@@ -36,7 +36,9 @@ def load(path):
     records = []
     for bench in json.loads(Path(path).read_text())["benchmarks"]:
         info = bench.get("extra_info", {})
-        impl = info.get("impl") or bench.get("params", {}).get("impl") or bench["name"]
+        impl = info.get("impl") or (bench.get("params") or {}).get("impl")
+        if not isinstance(impl, str) or impl.startswith("UNSERIALIZABLE"):
+            impl = bench.get("param") or bench["name"]  # the parameter's id, as in the test name
         calls = info.get("calls", 1)
         seconds = bench["stats"]["median"] / calls
         records.append({

@@ -54,6 +54,8 @@ def all_exact(agg):
 def test_examples():
     agg = CounterAggregator()
     assert exact(agg.get_stats(0)) == exact(EMPTY) and agg.get_all_stats() == []
+    agg.get_stats(1).update(count=5, mean=1.5)  # every result is a dict of its own
+    assert exact(agg.get_stats(1)) == exact(EMPTY)
     for x in (2.0, 4.0, 4.0, 4.0, 5.0, 5.0, 7.0, 9.0):
         agg.update(0, x)
     assert exact(agg.get_stats(0)) == exact({"count": 8, "mean": 5.0, "variance": 4.0, "std": 2.0, "min": 2.0,

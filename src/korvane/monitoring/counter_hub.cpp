@@ -54,11 +54,10 @@ inline void reset_record(Record& r) {
 }
 
 
-// Objects shared by every get_stats result (identity is not part of its
-// contract): the float values of an empty record, made at import.
-PyObject* float_zero;
-PyObject* float_inf;
-PyObject* float_neg_inf;
+// The get_stats dict of a record without samples, made at import; results
+// are copies of it, so they share its values (identity is not part of the
+// result's contract).
+PyObject* empty_stats;
 
 // ---------------------------------------------------------------------------
 // Construction and lifetime
@@ -168,28 +167,10 @@ PyObject* half_power(double variance) {
   return PyNumber_Power(base.get(), half.get(), Py_None);
 }
 
-// The statistics dict of a record copied under the lock: a new dict with the
-// keys in table order, or null with an exception set.
-PyObject* stats_dict(const Record& r) {
-  PyObject* values[kKeyCount];
-  if (r.count == 0) {
-    values[0] = PyLong_FromLong(0);
-    values[1] = Py_NewRef(float_zero);
-    values[2] = Py_NewRef(float_zero);
-    values[3] = Py_NewRef(float_zero);
-    values[4] = Py_NewRef(float_inf);
-    values[5] = Py_NewRef(float_neg_inf);
-  } else {
-    double n = static_cast<double>(r.count);
-    double mean = r.sum / n;
-    double variance = r.sum_sq / n - mean * mean;
-    values[0] = kv::from_u64(r.count);
-    values[1] = PyFloat_FromDouble(mean);
-    values[2] = PyFloat_FromDouble(variance);
-    values[3] = half_power(variance);
-    values[4] = PyFloat_FromDouble(r.min);
-    values[5] = PyFloat_FromDouble(r.max);
-  }
+// A new dict of the keys in table order and `values`, whose references it
+// takes over; null with an exception set when an entry is null (the failure
+// that left it) or the dict cannot be made.
+PyObject* new_stats_dict(PyObject* (&values)[kKeyCount]) {
   bool made = true;
   for (PyObject* v : values) made &= v != nullptr;
   PyObject* d = made ? _PyDict_NewPresized(kKeyCount) : nullptr;
@@ -198,6 +179,20 @@ PyObject* stats_dict(const Record& r) {
   }
   for (PyObject* v : values) Py_XDECREF(v);
   return d;
+}
+
+// The statistics dict of a record copied under the lock: a new dict with the
+// keys in table order, or null with an exception set.
+PyObject* stats_dict(const Record& r) {
+  if (r.count == 0) return PyDict_Copy(empty_stats);
+  double n = static_cast<double>(r.count);
+  double mean = r.sum / n;
+  double variance = r.sum_sq / n - mean * mean;
+  PyObject* values[kKeyCount] = {};  // made in order, up to the first failure
+  (values[0] = kv::from_u64(r.count)) && (values[1] = PyFloat_FromDouble(mean)) &&
+      (values[2] = PyFloat_FromDouble(variance)) && (values[3] = half_power(variance)) &&
+      (values[4] = PyFloat_FromDouble(r.min)) && (values[5] = PyFloat_FromDouble(r.max));
+  return new_stats_dict(values);
 }
 
 // _thread.LockType and the C function of its locked() method, when that is a
@@ -484,10 +479,12 @@ int exec_module(PyObject* m) {
                            "korvane.monitoring.counter_hub.CounterAggregator._native_ops")) {
     return -1;
   }
-  Py_XSETREF(float_zero, PyFloat_FromDouble(0.0));
-  Py_XSETREF(float_inf, PyFloat_FromDouble(kInf));
-  Py_XSETREF(float_neg_inf, PyFloat_FromDouble(-kInf));
-  if (float_zero == nullptr || float_inf == nullptr || float_neg_inf == nullptr || !learn_plain_lock()) return -1;
+  PyObject* empty[kKeyCount] = {};
+  (empty[0] = PyLong_FromLong(0)) && (empty[1] = PyFloat_FromDouble(0.0)) && (empty[2] = PyFloat_FromDouble(0.0)) &&
+      (empty[3] = PyFloat_FromDouble(0.0)) && (empty[4] = PyFloat_FromDouble(kInf)) &&
+      (empty[5] = PyFloat_FromDouble(-kInf));
+  Py_XSETREF(empty_stats, new_stats_dict(empty));
+  if (empty_stats == nullptr || !learn_plain_lock()) return -1;
   return kv::add_functions(m, module_functions) ? 0 : -1;
 }
 
