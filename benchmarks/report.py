@@ -14,7 +14,10 @@ absent) is the number of calls in a round. Groups measured with threads carry
 `extra_info["threads"]` and are reported in calls per second. A ratio "Nx" is the
 alternative's time per call over korvane's: above 1 korvane is faster.
 
-    python benchmarks/report.py build/bench/raw.json build/bench
+    python benchmarks/report.py build/bench/raw.json build/bench [--readme README.md]
+
+With --readme, the table between the README's bench-table markers is replaced
+by this run's.
 """
 
 import json
@@ -59,16 +62,25 @@ def is_korvane(record):
     return record["impl"].startswith("korvane")
 
 
+# Files in the order of the package's layers; others follow in run order.
+FILES = ["bench_lockfree_core.py", "bench_block_index.py", "bench_contention.py", "bench_slab_engine.py",
+         "bench_counter_hub.py", "bench_task_scoring.py", "bench_adaptation_policy.py", "bench_accel_planner.py",
+         "bench_host_probe.py"]
+
+
 def ordered(records):
-    """Run order, except that the groups of one series follow each other: by stored sizes, then by threads."""
+    """Files by FILES, groups in run order, except that the groups of one series follow each other: by
+    stored sizes, then by threads."""
     first = {}
+    for name in FILES:
+        first[name] = len(first)
     for r in records:
-        first.setdefault(r["file"], len(first))
+        first.setdefault(Path(r["file"]).name, len(first))
         first.setdefault((r["file"], r["series"] or r["group"]), len(first))
 
     def key(r):
-        return (first[r["file"]], first[(r["file"], r["series"] or r["group"])], r["busy"], r["threads"] or 0,
-                r["stored"] or 0)
+        series = first[(r["file"], r["series"] or r["group"])]
+        return first[Path(r["file"]).name], series, r["busy"], r["threads"] or 0, r["stored"] or 0
 
     return sorted(records, key=key)
 
@@ -211,7 +223,21 @@ def chart(data, path):
     plt.close(fig)
 
 
+BEGIN, END = "<!-- bench-table -->", "<!-- /bench-table -->"
+
+
+def update_readme(path, text):
+    readme = Path(path).read_text()
+    start, end = readme.index(BEGIN) + len(BEGIN), readme.index(END)
+    Path(path).write_text(readme[:start] + "\n" + text + "\n" + readme[end:])
+
+
 def main(argv):
+    readme = None
+    if "--readme" in argv:
+        i = argv.index("--readme")
+        readme = argv[i + 1]
+        argv = argv[:i] + argv[i + 2:]
     source = Path(argv[1] if len(argv) > 1 else "build/bench/raw.json")
     out = Path(argv[2] if len(argv) > 2 else source.parent)
     out.mkdir(parents=True, exist_ok=True)
@@ -223,6 +249,8 @@ def main(argv):
     (out / "summary.md").write_text(text + "\n")
     (out / "summary.json").write_text(json.dumps({"rows": result, "targets": targets, **data}, indent=1) + "\n")
     chart(data, out / "summary.png")
+    if readme is not None:
+        update_readme(readme, text)
     print(f"\nSummary written to {out}/summary.md, summary.json and summary.png")
     for line in targets:
         print(line)
