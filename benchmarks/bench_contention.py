@@ -2,7 +2,9 @@
 
 Each korvane counter call gives up the interpreter lock around its atomic
 instruction and must take it back afterwards, so it waits whenever another
-Python thread holds it; the alternatives keep the interpreter lock. The
+Python thread holds it; the alternatives keep the interpreter lock. How long
+it waits depends on the scheduler: a busy thread with a core of its own takes
+the interpreter lock far more often than one that waits for a core. The
 interpreter hands its lock over every switch interval (5 ms), so a round runs
 for about ROUND_SECONDS: its number of calls, spread over the calling threads,
 is measured first. The report turns round times into calls per second.
@@ -107,6 +109,7 @@ class Workers:
         self._start = threading.Barrier(n + 1)
         self._done = threading.Barrier(n + 1)
         self._work = None
+        self._errors = []
         self._threads = [threading.Thread(target=self._serve, args=(i,), daemon=True) for i in range(n)]
         for t in self._threads:
             t.start()
@@ -117,13 +120,19 @@ class Workers:
             work = self._work
             if work is None:
                 return
-            work(i)
+            try:
+                work(i)
+            except BaseException as e:  # handed to the caller of run
+                self._errors.append(e)
             self._done.wait()
 
     def run(self, work):
         self._work = work
         self._start.wait()
         self._done.wait()
+        errors, self._errors = self._errors, []
+        if errors:
+            raise errors[0]
 
     def close(self):
         self._work = None
