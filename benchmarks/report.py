@@ -179,6 +179,9 @@ def chart(data, path):
     def colour(impl):
         return colours.setdefault(impl, f"C{len(colours)}")
 
+    def style(name):  # writes and the statistics dashed, the same in every panel
+        return "--" if name.startswith(("insert", "LockFreeStatistics")) else "-"
+
     def finish(ax):
         ax.grid(True, which="both", alpha=0.3)
         if ax.lines:
@@ -187,12 +190,12 @@ def chart(data, path):
             ax.text(0.5, 0.5, "not measured in this run", ha="center", transform=ax.transAxes)
 
     ax = axes[0]
-    for name, style in zip(sorted(by_sizes), ("-", "--", ":")):
+    for name in sorted(by_sizes):
         for impl, points in by_sizes[name].items():
             if not (impl.startswith("korvane") or "SortedKeyList" in impl):
                 continue
             xs, ys = zip(*points)
-            ax.plot(xs, ys, style, marker="o", color=colour(impl), label=f"{name}: {impl}")
+            ax.plot(xs, ys, style(name), marker="o", color=colour(impl), label=f"{name}: {impl}")
     ax.set(xscale="log", yscale="log", xlabel="stored sizes", ylabel="time per call (ns)",
            title="Block index: time per call against stored sizes")
     finish(ax)
@@ -206,11 +209,11 @@ def chart(data, path):
                     if x not in order:
                         order.append(x)
         order.sort(key=lambda x: (x.endswith("busy"), int(x.split()[0])))
-        for name, style in zip(names, ("-", "--", ":")):
+        for name in names:
             for impl, points in by_threads[name].items():
                 got = dict(points)
                 xs = [i for i, x in enumerate(order) if x in got and not x.endswith("busy")]
-                ax.plot(xs, [got[order[i]] for i in xs], style, marker="o", color=colour(impl),
+                ax.plot(xs, [got[order[i]] for i in xs], style(name), marker="o", color=colour(impl),
                         label=f"{name}: {impl}")
                 busy = [i for i, x in enumerate(order) if x in got and x.endswith("busy")]
                 ax.plot(busy, [got[order[i]] for i in busy], "s", color=colour(impl))
