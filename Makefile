@@ -2,7 +2,8 @@
 #
 #   make demo      set up .venv, install the package and nothing else, run the tour
 #   make test      set up .venv with the build and test tools, rebuild what changed, run the tests
-#   make bench     the same with the benchmark tools; prints the comparison table
+#   make bench     the same with the benchmark tools; the comparison table, its JSON and
+#                  a chart land in build/bench/
 #   make wheel     sdist and manylinux wheel in dist/, checked, then the tests against
 #                  the wheel installed in a fresh venv, run from outside the source tree
 #   make clang     the tests against a clang build (in .venv-clang)
@@ -34,6 +35,7 @@ PIP_FLAGS  := --disable-pip-version-check --no-input -q
 WERROR     := -C cmake.define.KORVANE_WERROR=ON
 # pip install options of a rebuild-loop install into build folder $(1).
 LOOP_OPTS   = --no-build-isolation -C build-dir=build/$(1)
+BENCH_OUT  := build/bench
 
 .PHONY: demo test bench install wheel clang sanitize check-deep dev clean
 
@@ -52,8 +54,10 @@ test: install
 	$(VPY) -m pytest -q tests
 
 bench: install $(VENV)/.bench-stamp
+	@mkdir -p $(BENCH_OUT)
 	$(VPY) -m pytest benchmarks -q -o python_files='bench_*.py' --benchmark-only --benchmark-group-by=group \
-	    --benchmark-columns=min,median,mean,rounds --benchmark-sort=mean
+	    --benchmark-columns=min,median,mean,rounds --benchmark-sort=mean --benchmark-json=$(BENCH_OUT)/raw.json
+	$(VPY) benchmarks/report.py $(BENCH_OUT)/raw.json $(BENCH_OUT)
 
 $(VENV)/.venv-stamp:
 	$(call venv,$(VENV))

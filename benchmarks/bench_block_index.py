@@ -1,66 +1,80 @@
 """Block index beside what a Python user would otherwise build a best-fit index with.
 
-Every structure holds 100,000 distinct sizes; each round runs a batch of
-BATCH operations, so per-operation times are the round times / BATCH.
+The structures hold 1,000, 100,000 or 1,000,000 distinct sizes; each round runs a
+batch of BATCH operations, and the report divides the round time by BATCH.
 """
 
 import bisect
 import collections
+import operator
 import random
 import threading
 
 import pytest
-from sortedcontainers import SortedList
+from sortedcontainers import SortedKeyList
 
 from korvane.memory.block_index import FastRedBlackTree
 
-SIZES = 100_000
 BATCH = 1_000
-SPACE = 50 * SIZES
+STORED = (1_000, 100_000, 1_000_000)  # the chart's x axis
+REFERENCE = 100_000  # the one size for the operations without a series
 
 
 class SortedBestFit:
-    """sortedcontainers' SortedList of (size, id) searched by bisect; blocks kept by id."""
+    """sortedcontainers' SortedKeyList of (size, block) keyed by size: add, bisect lookup and pop."""
 
-    def __init__(self):
-        self._entries = SortedList()
-        self._blocks = {}
-        self._ids = iter(range(1 << 62))
+    def __init__(self, entries=()):
+        self._entries = SortedKeyList(entries, key=operator.itemgetter(0))
 
     def insert(self, size, block):
-        key = next(self._ids)
-        self._blocks[key] = block
-        self._entries.add((size, key))
+        self._entries.add((size, block))
 
     def find_best_fit(self, size):
-        i = self._entries.bisect_left((size,))
-        if i == len(self._entries):
-            return None
-        return self._blocks[self._entries[i][1]]
+        i = self._entries.bisect_key_left(size)
+        return self._entries[i][1] if i < len(self._entries) else None
 
     def find_all_exact(self, size):
-        entries = self._entries
-        lo, hi = entries.bisect_left((size,)), entries.bisect_left((size + 1,))
-        return [self._blocks[key] for _, key in entries[lo:hi]]
+        return [block for _, block in self._entries.irange_key(size, size)]
 
     def remove_ge(self, size):
-        i = self._entries.bisect_left((size,))
+        i = self._entries.bisect_key_left(size)
         if i == len(self._entries):
             return None, None
-        found, key = self._entries.pop(i)
-        return found, self._blocks.pop(key)
+        return self._entries.pop(i)
 
     def get_size_distribution(self):
         return dict(collections.Counter(size for size, _ in self._entries))
 
 
+class LockedSortedBestFit(SortedBestFit):
+    """The same, shared between threads: every operation holds one threading.Lock."""
+
+    def __init__(self, entries=()):
+        super().__init__(entries)
+        self._lock = threading.Lock()
+
+    def insert(self, size, block):
+        with self._lock:
+            super().insert(size, block)
+
+    def find_best_fit(self, size):
+        with self._lock:
+            return super().find_best_fit(size)
+
+    def remove_ge(self, size):
+        with self._lock:
+            return super().remove_ge(size)
+
+
 class LockedBestFit:
     """Plain Python: a sorted list of sizes, a dict of chains and one lock."""
 
-    def __init__(self):
+    def __init__(self, entries=()):
         self._lock = threading.Lock()
-        self._sizes = []
         self._chains = {}
+        for size, block in entries:
+            self._chains.setdefault(size, []).append(block)
+        self._sizes = sorted(self._chains)
 
     def insert(self, size, block):
         with self._lock:
@@ -98,30 +112,46 @@ class LockedBestFit:
             return {size: len(chain) for size, chain in self._chains.items()}
 
 
-IMPLEMENTATIONS = {"korvane": FastRedBlackTree, "sortedcontainers": SortedBestFit, "python+lock": LockedBestFit}
+def new_tree(entries=()):
+    tree = FastRedBlackTree()
+    for size, block in entries:
+        tree.insert(size, block)
+    return tree
 
 
-@pytest.fixture(scope="module")
-def workload():
-    rng = random.Random(2024)
-    sizes = rng.sample(range(1, SPACE), SIZES)
-    queries = [rng.randrange(1, SPACE) for _ in range(BATCH)]
-    return sizes, queries
+IMPLEMENTATIONS = {"korvane FastRedBlackTree": new_tree, "sortedcontainers SortedKeyList": SortedBestFit,
+                   "Python with threading.Lock": LockedBestFit}
 
 
-@pytest.fixture(scope="module", params=list(IMPLEMENTATIONS))
-def index(request, workload):
-    sizes, _ = workload
-    structure = IMPLEMENTATIONS[request.param]()
-    for size in sizes:
-        structure.insert(size, object())
-    return structure
+def workload(stored, seed=2024):
+    """`stored` distinct sizes with a block each, and BATCH query sizes over the same range."""
+    rng = random.Random(seed)
+    space = 50 * stored
+    block = object()
+    entries = [(size, block) for size in rng.sample(range(1, space), stored)]
+    return entries, [rng.randrange(1, space) for _ in range(BATCH)]
 
 
-@pytest.mark.benchmark(group="find_best_fit")
-def test_find_best_fit(benchmark, index, workload):
-    _, queries = workload
-    find = index.find_best_fit
+@pytest.fixture(scope="module", params=[(impl, n) for impl in IMPLEMENTATIONS for n in STORED],
+                ids=lambda p: f"{p[0]}-{p[1]}")
+def index(request):
+    impl, stored = request.param
+    entries, queries = workload(stored)
+    return impl, stored, IMPLEMENTATIONS[impl](entries), queries
+
+
+def label(benchmark, index, series=None):
+    impl, stored, _, _ = index
+    benchmark.extra_info.update(impl=impl, calls=BATCH, stored=stored)
+    if series is not None:
+        benchmark.extra_info["series"] = series
+
+
+def test_find_best_fit(benchmark, index):
+    _, stored, structure, queries = index
+    benchmark.group = f"find_best_fit, {stored:,} sizes"
+    label(benchmark, index, "find_best_fit")
+    find = structure.find_best_fit
 
     def run():
         for q in queries:
@@ -130,10 +160,11 @@ def test_find_best_fit(benchmark, index, workload):
     benchmark(run)
 
 
-@pytest.mark.benchmark(group="insert + remove_ge")
-def test_insert_remove_ge_cycle(benchmark, index, workload):
-    _, queries = workload
-    insert, remove_ge = index.insert, index.remove_ge
+def test_insert_remove_ge(benchmark, index):
+    _, stored, structure, queries = index
+    benchmark.group = f"insert + remove_ge, {stored:,} sizes"
+    label(benchmark, index, "insert + remove_ge")
+    insert, remove_ge = structure.insert, structure.remove_ge
     block = object()
 
     def run():
@@ -144,11 +175,17 @@ def test_insert_remove_ge_cycle(benchmark, index, workload):
     benchmark(run)
 
 
-@pytest.mark.benchmark(group="find_all_exact")
-def test_find_all_exact(benchmark, index, workload):
-    sizes, queries = workload
-    present = sizes[:BATCH // 2] + queries[:BATCH // 2]
-    find = index.find_all_exact
+REFERENCE_INDEXES = [(impl, REFERENCE) for impl in IMPLEMENTATIONS]
+
+
+@pytest.mark.parametrize("index", REFERENCE_INDEXES, ids=lambda p: f"{p[0]}-{p[1]}", indirect=True)
+def test_find_all_exact(benchmark, index):
+    _, stored, structure, queries = index
+    benchmark.group = f"find_all_exact, {stored:,} sizes"
+    label(benchmark, index)
+    entries, _ = workload(stored)
+    present = [size for size, _ in entries[:BATCH // 2]] + queries[:BATCH // 2]
+    find = structure.find_all_exact
 
     def run():
         for q in present:
@@ -157,6 +194,10 @@ def test_find_all_exact(benchmark, index, workload):
     benchmark(run)
 
 
-@pytest.mark.benchmark(group="get_size_distribution")
+@pytest.mark.parametrize("index", REFERENCE_INDEXES, ids=lambda p: f"{p[0]}-{p[1]}", indirect=True)
 def test_get_size_distribution(benchmark, index):
-    benchmark(index.get_size_distribution)
+    _, stored, structure, _ = index
+    benchmark.group = f"get_size_distribution, {stored:,} sizes"
+    label(benchmark, index)
+    benchmark.extra_info["calls"] = 1
+    benchmark(structure.get_size_distribution)

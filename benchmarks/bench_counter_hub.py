@@ -8,9 +8,9 @@ import runstats
 from korvane.monitoring.counter_hub import CounterAggregator
 
 INF = float("inf")
-ROUNDS = 1000  # calls per timed round
-IDS = [i % 64 for i in range(ROUNDS)]
-VALUES = [float(i % 97) * 0.5 for i in range(ROUNDS)]
+CALLS = 1000  # calls per timed round
+IDS = [i % 64 for i in range(CALLS)]
+VALUES = [float(i % 97) * 0.5 for i in range(CALLS)]
 
 
 class PyCounterAggregator:
@@ -48,60 +48,56 @@ class PyCounterAggregator:
                     "max": hi}
 
 
+class RunstatsTable:
+    """runstats.Statistics per counter, read into the same dict as CounterAggregator.get_stats."""
+
+    def __init__(self, num_counters=1000):
+        self.table = [runstats.Statistics() for _ in range(num_counters)]
+
+    def update(self, counter_id, value):
+        self.table[counter_id].push(value)
+
+    def get_stats(self, counter_id):
+        s = self.table[counter_id]
+        count = len(s)
+        if count == 0:
+            return {"count": 0, "mean": 0.0, "variance": 0.0, "std": 0.0, "min": INF, "max": -INF}
+        variance = s.variance(0)
+        return {"count": count, "mean": s.mean(), "variance": variance, "std": variance**0.5, "min": s.minimum(),
+                "max": s.maximum()}
+
+
+IMPLS = {"korvane CounterAggregator": CounterAggregator, "Python with threading.Lock": PyCounterAggregator,
+         "runstats": RunstatsTable}
+
+
 def _filled(agg):
     for cid, value in zip(IDS, VALUES):
         agg.update(cid, value)
     return agg
 
 
-def _update_loop(update):
+@pytest.mark.benchmark(group="CounterAggregator.update")
+@pytest.mark.parametrize("impl", list(IMPLS))
+def test_update(benchmark, impl):
+    update = IMPLS[impl]().update
+    benchmark.extra_info["calls"] = CALLS
+
     def run():
         for cid, value in zip(IDS, VALUES):
             update(cid, value)
-    return run
+
+    benchmark(run)
 
 
-def _get_stats_loop(get_stats):
+@pytest.mark.benchmark(group="CounterAggregator.get_stats")
+@pytest.mark.parametrize("impl", list(IMPLS))
+def test_get_stats(benchmark, impl):
+    get_stats = _filled(IMPLS[impl]()).get_stats
+    benchmark.extra_info["calls"] = CALLS
+
     def run():
         for cid in IDS:
             get_stats(cid)
-    return run
 
-
-@pytest.mark.benchmark(group="update")
-def test_update_korvane(benchmark):
-    benchmark(_update_loop(CounterAggregator().update))
-
-
-@pytest.mark.benchmark(group="update")
-def test_update_python_lock(benchmark):
-    benchmark(_update_loop(PyCounterAggregator().update))
-
-
-@pytest.mark.benchmark(group="update")
-def test_update_runstats(benchmark):
-    table = [runstats.Statistics() for _ in range(1000)]
-    benchmark(_update_loop(lambda cid, value: table[cid].push(value)))
-
-
-@pytest.mark.benchmark(group="get_stats")
-def test_get_stats_korvane(benchmark):
-    benchmark(_get_stats_loop(_filled(CounterAggregator()).get_stats))
-
-
-@pytest.mark.benchmark(group="get_stats")
-def test_get_stats_python_lock(benchmark):
-    benchmark(_get_stats_loop(_filled(PyCounterAggregator()).get_stats))
-
-
-@pytest.mark.benchmark(group="get_stats")
-def test_get_stats_runstats(benchmark):
-    table = [runstats.Statistics() for _ in range(1000)]
-    for cid, value in zip(IDS, VALUES):
-        table[cid].push(value)
-
-    def get_stats(cid):
-        s = table[cid]
-        return s.mean(), s.variance(0)
-
-    benchmark(_get_stats_loop(get_stats))
+    benchmark(run)

@@ -90,7 +90,7 @@ def psutil_capabilities():
     return caps
 
 
-@pytest.mark.benchmark(group="cpu count")
+@pytest.mark.benchmark(group="detect_physical_cores")
 @pytest.mark.parametrize("impl", [hp.detect_physical_cores, py_physical_cores, os.process_cpu_count,
                                   psutil.cpu_count, lambda: len(psutil.Process().cpu_affinity())],
                          ids=["korvane", "python", "os.process_cpu_count", "psutil.cpu_count",
@@ -99,13 +99,13 @@ def test_cpu_count(benchmark, impl):
     assert benchmark(impl) >= 1
 
 
-@pytest.mark.benchmark(group="numa nodes")
+@pytest.mark.benchmark(group="detect_numa_nodes")
 @pytest.mark.parametrize("impl", [hp.detect_numa_nodes, py_numa_nodes], ids=["korvane", "python"])
 def test_numa_nodes(benchmark, impl):
     assert benchmark(impl) >= 1
 
 
-@pytest.mark.benchmark(group="capability report")
+@pytest.mark.benchmark(group="detect_capabilities")
 @pytest.mark.parametrize("impl", [hp.detect_capabilities, py_capabilities, psutil_capabilities],
                          ids=["korvane", "python", "psutil"])
 def test_capability_report(benchmark, impl):
@@ -114,14 +114,14 @@ def test_capability_report(benchmark, impl):
 
 # Without the registry every call falls back to starting nvidia-smi; on a host
 # without it this measures the failed start.
-@pytest.mark.benchmark(group="gpu: nvidia-smi fallback")
+@pytest.mark.benchmark(group="detect_gpu_backends (nvidia-smi fallback)")
 @pytest.mark.parametrize("impl", [hp.detect_gpu_backends, py_gpu_backends], ids=["korvane", "python"])
 def test_gpu_fallback(benchmark, impl, monkeypatch):
     monkeypatch.setitem(sys.modules, REGISTRY, None)
     assert "has_gpu" in benchmark(impl)
 
 
-@pytest.mark.benchmark(group="gpu: registry")
+@pytest.mark.benchmark(group="detect_gpu_backends (registry)")
 @pytest.mark.parametrize("impl", [hp.detect_gpu_backends, py_gpu_backends], ids=["korvane", "python"])
 def test_gpu_registry(benchmark, impl):
     assert "has_gpu" in benchmark(impl)

@@ -94,7 +94,7 @@ class LockedStatistics:
             }
 
 
-@pytest.mark.benchmark(group="counter increment")
+@pytest.mark.benchmark(group="AtomicCounter.increment")
 @pytest.mark.parametrize("impl", ["korvane AtomicCounter", "threading.Lock counter", "itertools.count",
                                   "plain attribute (unsafe)"])
 def test_increment(benchmark, impl):
@@ -108,28 +108,28 @@ def test_increment(benchmark, impl):
         benchmark(PlainCounter().increment)
 
 
-@pytest.mark.benchmark(group="counter load")
+@pytest.mark.benchmark(group="AtomicCounter.load")
 @pytest.mark.parametrize("impl", ["korvane AtomicCounter", "threading.Lock counter"])
 def test_load(benchmark, impl):
     counter = AtomicCounter(7) if impl.startswith("korvane") else LockedCounter(7)
     assert benchmark(counter.load) == 7
 
 
-@pytest.mark.benchmark(group="counter compare_and_swap")
+@pytest.mark.benchmark(group="AtomicCounter.compare_and_swap")
 @pytest.mark.parametrize("impl", ["korvane AtomicCounter", "threading.Lock counter"])
 def test_compare_and_swap(benchmark, impl):
     counter = AtomicCounter(7) if impl.startswith("korvane") else LockedCounter(7)
     assert benchmark(counter.compare_and_swap, 7, 7) is True
 
 
-@pytest.mark.benchmark(group="statistics record_allocation")
+@pytest.mark.benchmark(group="LockFreeStatistics.record_allocation")
 @pytest.mark.parametrize("impl", ["korvane LockFreeStatistics", "Python with threading.Lock"])
 def test_record_allocation(benchmark, impl):
     stats = LockFreeStatistics() if impl.startswith("korvane") else LockedStatistics()
     benchmark(stats.record_allocation, 4096, True, 8, 120)
 
 
-@pytest.mark.benchmark(group="statistics get_snapshot")
+@pytest.mark.benchmark(group="LockFreeStatistics.get_snapshot")
 @pytest.mark.parametrize("impl", ["korvane LockFreeStatistics", "Python with threading.Lock"])
 def test_get_snapshot(benchmark, impl):
     stats = LockFreeStatistics() if impl.startswith("korvane") else LockedStatistics()
@@ -138,7 +138,7 @@ def test_get_snapshot(benchmark, impl):
     assert benchmark(stats.get_snapshot)["total_allocations"] == 10
 
 
-@pytest.mark.benchmark(group="call overhead (method without arguments)")
+@pytest.mark.benchmark(group="method call without arguments")
 @pytest.mark.parametrize("impl", ["korvane LockFreeStack.size", "int.bit_length"])
 def test_call_overhead(benchmark, impl):
     if impl.startswith("korvane"):

@@ -127,14 +127,14 @@ class PyStats:
 IMPLS = ["korvane FastSlabHeaderOps", "struct + crcmod (Python)"]
 
 
-@pytest.mark.benchmark(group="slab header pack_header")
+@pytest.mark.benchmark(group="FastSlabHeaderOps.pack_header")
 @pytest.mark.parametrize("impl", IMPLS)
 def test_pack_header(benchmark, impl):
     header = FastSlabHeaderOps(3, 32) if impl.startswith("korvane") else PyHeader(3, 32)
     assert benchmark(header.pack_header) == bytes.fromhex("0300000000000028ffffffff00000000")
 
 
-@pytest.mark.benchmark(group="slab header unpack_header")
+@pytest.mark.benchmark(group="FastSlabHeaderOps.unpack_header")
 @pytest.mark.parametrize("impl", IMPLS)
 def test_unpack_header(benchmark, impl):
     header = FastSlabHeaderOps(3, 32) if impl.startswith("korvane") else PyHeader(3, 32)
@@ -163,7 +163,7 @@ def test_find_and_allocate(benchmark, impl):
     benchmark(cycle)
 
 
-@pytest.mark.benchmark(group="bucket add_to_bucket + remove_from_bucket")
+@pytest.mark.benchmark(group="FastBucketAllocator add_to_bucket + remove_from_bucket")
 @pytest.mark.parametrize("impl", ["korvane FastBucketAllocator", "dict of lists + threading.Lock"])
 def test_bucket_round_trip(benchmark, impl):
     buckets = FastBucketAllocator() if impl.startswith("korvane") else PyBuckets()
@@ -178,7 +178,7 @@ def test_bucket_round_trip(benchmark, impl):
     assert benchmark(cycle) == 8192
 
 
-@pytest.mark.benchmark(group="bucket find_best_fit_bucket from the largest bucket")
+@pytest.mark.benchmark(group="FastBucketAllocator.find_best_fit_bucket from the largest bucket")
 @pytest.mark.parametrize("impl", ["korvane FastBucketAllocator", "dict of lists + threading.Lock"])
 def test_best_fit_scan(benchmark, impl):
     buckets = FastBucketAllocator() if impl.startswith("korvane") else PyBuckets()
@@ -190,7 +190,7 @@ def test_best_fit_scan(benchmark, impl):
     assert benchmark(cycle) == 8192
 
 
-@pytest.mark.benchmark(group="stats py_record_allocation")
+@pytest.mark.benchmark(group="FastStatsCollector.py_record_allocation")
 @pytest.mark.parametrize("impl", ["korvane FastStatsCollector", "Python with threading.Lock"])
 def test_record_allocation(benchmark, impl):
     stats = FastStatsCollector() if impl.startswith("korvane") else PyStats()

@@ -54,6 +54,8 @@ def all_exact(agg):
 def test_examples():
     agg = CounterAggregator()
     assert exact(agg.get_stats(0)) == exact(EMPTY) and agg.get_all_stats() == []
+    agg.get_stats(1).update(count=5, mean=1.5)  # every result is a dict of its own
+    assert exact(agg.get_stats(1)) == exact(EMPTY)
     for x in (2.0, 4.0, 4.0, 4.0, 5.0, 5.0, 7.0, 9.0):
         agg.update(0, x)
     assert exact(agg.get_stats(0)) == exact({"count": 8, "mean": 5.0, "variance": 4.0, "std": 2.0, "min": 2.0,
@@ -126,6 +128,14 @@ def test_running_statistics_match_python():
                 with pytest.raises(IndexError, match=rf"^Counter ID {bad} out of range$"):
                     call()
         assert all_exact(agg) == model.all_stats()
+    # Many variances: std equals Python's variance ** 0.5 bit for bit (about one in a thousand
+    # differs between libm's pow and a correctly rounded square root).
+    agg, model = CounterAggregator(20_000), Model(20_000)
+    for i in range(20_000):
+        for x in (rng.uniform(-1e3, 1e3) * 10.0 ** rng.randint(-100, 100) for _ in range(3)):
+            agg.update(i, x)
+            model.update(i, x)
+    assert all_exact(agg) == model.all_stats()
     for _ in range(50):  # loosely against the statistics module on ordinary samples
         xs = [rng.gauss(rng.uniform(-100, 100), rng.uniform(0.1, 50)) for _ in range(rng.randint(1, 300))]
         agg = CounterAggregator(1)
@@ -196,6 +206,16 @@ def test_threads_updating_one_aggregator():
     finally:
         sys.setswitchinterval(old)
     assert not torn and all_exact(agg) == model.all_stats()
+    # A reader waits for a holder of the lock, whoever that is (here a thread that found it through the collector).
+    (lock,) = [o for o in gc.get_referents(agg) if type(o) is type(threading.Lock())]
+    read = []
+    with lock:
+        reader = threading.Thread(target=lambda: read.append(agg.get_stats(3)))
+        reader.start()
+        reader.join(0.2)
+        assert reader.is_alive() and read == []
+    reader.join()
+    assert exact(read[0]) == exact(model.stats(3))
 
 
 class Ops(ctypes.Structure):

@@ -65,9 +65,10 @@ inline void reset_record(Record& r) {
 }
 
 
-// The dict of get_stats with every key in place and None values; copies of it
-// are filled in, so that building a result never resizes.
-PyObject* stats_template;
+// The get_stats dict of a record without samples, made at import; results
+// are copies of it, so they share its values (identity is not part of the
+// result's contract).
+PyObject* empty_stats;
 
 // ---------------------------------------------------------------------------
 // Construction and lifetime
@@ -177,49 +178,85 @@ PyObject* half_power(double variance) {
   return PyNumber_Power(base.get(), half.get(), Py_None);
 }
 
-// The statistics dict of a record copied under the lock.
+// A new dict of the keys in table order and `values`, whose references it
+// takes over; null with an exception set when an entry is null (the failure
+// that left it) or the dict cannot be made.
+PyObject* new_stats_dict(PyObject* (&values)[kKeyCount]) {
+  bool made = true;
+  for (PyObject* v : values) made &= v != nullptr;
+  PyObject* d = made ? _PyDict_NewPresized(kKeyCount) : nullptr;
+  for (int i = 0; i < kKeyCount && d != nullptr; ++i) {
+    if (PyDict_SetItem(d, key_names[i].get(), values[i]) < 0) Py_CLEAR(d);
+  }
+  for (PyObject* v : values) Py_XDECREF(v);
+  return d;
+}
+
+// The statistics dict of a record copied under the lock: a new dict with the
+// keys in table order, or null with an exception set.
 PyObject* stats_dict(const Record& r) {
-  Ref values[kKeyCount];
-  if (r.count == 0) {
-    values[0] = Ref::steal(PyLong_FromLong(0));
-    values[1] = Ref::steal(PyFloat_FromDouble(0.0));
-    values[2] = Ref::steal(PyFloat_FromDouble(0.0));
-    values[3] = Ref::steal(PyFloat_FromDouble(0.0));
-    values[4] = Ref::steal(PyFloat_FromDouble(kInf));
-    values[5] = Ref::steal(PyFloat_FromDouble(-kInf));
-  } else {
-    double n = static_cast<double>(r.count);
-    double mean = r.sum / n;
-    double mean_sq = mean * mean;
-    double variance = r.sum_sq / n - mean_sq;
-    values[0] = Ref::steal(kv::from_u64(r.count));
-    values[1] = Ref::steal(PyFloat_FromDouble(mean));
-    values[2] = Ref::steal(PyFloat_FromDouble(variance));
-    values[3] = Ref::steal(half_power(variance));
-    values[4] = Ref::steal(PyFloat_FromDouble(r.min));
-    values[5] = Ref::steal(PyFloat_FromDouble(r.max));
+  if (r.count == 0) return PyDict_Copy(empty_stats);
+  double n = static_cast<double>(r.count);
+  double mean = r.sum / n;
+  double variance = r.sum_sq / n - mean * mean;
+  PyObject* values[kKeyCount] = {};  // made in order, up to the first failure
+  (values[0] = kv::from_u64(r.count)) && (values[1] = PyFloat_FromDouble(mean)) &&
+      (values[2] = PyFloat_FromDouble(variance)) && (values[3] = half_power(variance)) &&
+      (values[4] = PyFloat_FromDouble(r.min)) && (values[5] = PyFloat_FromDouble(r.max));
+  return new_stats_dict(values);
+}
+
+// _thread.LockType and the C function of its locked() method, when that is a
+// plain method without arguments; null otherwise (then every read enters the
+// lock through its protocol).
+PyTypeObject* plain_lock_type;
+PyCFunction plain_lock_locked;
+
+bool learn_plain_lock() {
+  Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
+  Ref type = thread ? Ref::steal(PyObject_GetAttrString(thread.get(), "LockType")) : Ref();
+  Ref locked = type ? Ref::steal(PyObject_GetAttrString(type.get(), "locked")) : Ref();
+  if (!locked) return false;
+  if (PyType_Check(type.get()) && Py_IS_TYPE(locked.get(), &PyMethodDescr_Type)) {
+    PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(locked.get())->d_method;
+    if ((def->ml_flags & (METH_VARARGS | METH_FASTCALL | METH_NOARGS | METH_O | METH_KEYWORDS)) == METH_NOARGS) {
+      plain_lock_locked = def->ml_meth;
+      Py_XSETREF(plain_lock_type, reinterpret_cast<PyTypeObject*>(type.release()));
+    }
   }
-  for (const Ref& v : values) {
-    if (!v) return nullptr;
+  return true;
+}
+
+// Copies record `id` as a `with lock:` block around the copy would; false
+// with an exception set. The copy runs no Python code and keeps the
+// interpreter lock, so while a plain threading.Lock is free, no other thread
+// can take it, or see whether it was taken, before the copy is done: entering
+// and leaving it then changes nothing and is skipped. A lock that is held is
+// entered, and waited for, as usual.
+bool read_record(Aggregator* a, int32_t id, Record* out) {
+#ifndef Py_GIL_DISABLED
+  PyObject* lock = a->lock;
+  if (lock != nullptr && Py_TYPE(lock) == plain_lock_type) [[likely]] {
+    PyObject* held = plain_lock_locked(lock, nullptr);
+    if (held == nullptr) return false;
+    Py_DECREF(held);
+    if (held == Py_False) {
+      *out = a->counters[id];
+      return true;
+    }
   }
-  Ref d = Ref::steal(PyDict_Copy(stats_template));
-  if (!d) return nullptr;
-  for (int i = 0; i < kKeyCount; ++i) {
-    if (PyDict_SetItem(d.get(), key_names[i].get(), values[i].get()) < 0) return nullptr;
-  }
-  return d.release();
+#endif
+  kv::Locked guard(a->lock);
+  if (!guard.ok()) return false;
+  *out = a->counters[id];
+  return guard.leave();
 }
 
 PyObject* do_get_stats(PyObject* self, int32_t id) {
   Aggregator* a = as_agg(self);
   if (!check_id(a, id)) return nullptr;
   Record copy;
-  {
-    kv::Locked guard(a->lock);
-    if (!guard.ok()) return nullptr;
-    copy = a->counters[id];
-    if (!guard.leave()) return nullptr;
-  }
+  if (!read_record(a, id, &copy)) return nullptr;
   // Built after leaving the lock: nothing that allocates runs while it is held.
   return stats_dict(copy);
 }
@@ -446,11 +483,12 @@ int exec_module(PyObject* m) {
   if (!kv::publish_table(&AggregatorType, aggregator_ops, KORVANE_COUNTER_AGGREGATOR_OPS_CAPSULE)) {
     return -1;
   }
-  Py_XSETREF(stats_template, PyDict_New());
-  if (stats_template == nullptr) return -1;
-  for (const kv::Name& key : key_names) {
-    if (PyDict_SetItem(stats_template, key.get(), Py_None) < 0) return -1;
-  }
+  PyObject* empty[kKeyCount] = {};
+  (empty[0] = PyLong_FromLong(0)) && (empty[1] = PyFloat_FromDouble(0.0)) && (empty[2] = PyFloat_FromDouble(0.0)) &&
+      (empty[3] = PyFloat_FromDouble(0.0)) && (empty[4] = PyFloat_FromDouble(kInf)) &&
+      (empty[5] = PyFloat_FromDouble(-kInf));
+  Py_XSETREF(empty_stats, new_stats_dict(empty));
+  if (empty_stats == nullptr || !learn_plain_lock()) return -1;
   return kv::add_functions(m, module_functions) ? 0 : -1;
 }
 
