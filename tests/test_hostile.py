@@ -82,14 +82,12 @@ def header():
     return h
 
 
-def allocator(cls=se.FastBucketAllocator):
-    def make():
-        a = cls(8, 64, 128)
-        for offset in range(1000, 1005):
-            a.add_to_bucket(offset, 24)
-        a.remove_from_bucket(24)  # four offsets in a list with room for eight: the next pop shrinks it
-        return a
-    return make
+def allocator():
+    a = se.FastBucketAllocator(8, 64, 128)
+    for offset in range(1000, 1005):
+        a.add_to_bucket(offset, 24)
+    a.remove_from_bucket(24)  # four offsets in a list with room for eight: the next pop shrinks it
+    return a
 
 
 def collector():
@@ -120,11 +118,11 @@ class SubAllocator(se.FastBucketAllocator):
     pass
 
 
-def nothing():
+def no_object():
     return None
 
 
-def none(_):
+def no_state(_):
     return None
 
 
@@ -144,29 +142,29 @@ def header_state(h):
 # (id, make the object, the call, its observable state). Besides the state, a failed call must leave the
 # reference counts of the stored objects A and B as they were.
 SWEEP = [
-    ("AtomicCounter()", nothing, lambda _: lf.AtomicCounter(BIG), none),
+    ("AtomicCounter()", no_object, lambda _: lf.AtomicCounter(BIG), no_state),
     ("counter.store", counter(BIG), lambda c: c.store(HUGE), lambda c: c.load()),
     ("counter.increment", counter(BIG), lambda c: c.increment(), lambda c: c.load()),
     ("counter.increment(delta)", counter(BIG), lambda c: c.increment(HUGE), lambda c: c.load()),
     ("counter.decrement", counter(BIG), lambda c: c.decrement(7), lambda c: c.load()),
     ("counter.fetch_and_add", counter(BIG), lambda c: c.fetch_and_add(3), lambda c: c.load()),
     ("counter.compare_and_swap", counter(BIG), lambda c: c.compare_and_swap(BIG, HUGE), lambda c: c.load()),
-    ("AtomicCounterWrapper()", nothing, lambda _: lf.AtomicCounterWrapper(OFFSET_F), none),
+    ("AtomicCounterWrapper()", no_object, lambda _: lf.AtomicCounterWrapper(OFFSET_F), no_state),
     ("wrapper.increment", lambda: lf.AtomicCounterWrapper(BIG), lambda w: w.increment(OFFSET_F), lambda w: w.load()),
     ("wrapper.decrement", lambda: lf.AtomicCounterWrapper(BIG), lambda w: w.decrement(), lambda w: w.load()),
     ("wrapper.fetch_and_add", lambda: lf.AtomicCounterWrapper(BIG), lambda w: w.fetch_and_add(HUGE),
      lambda w: w.load()),
     ("wrapper.store", lambda: lf.AtomicCounterWrapper(BIG), lambda w: w.store(OFFSET_F), lambda w: w.load()),
-    ("AtomicPointer()", nothing, lambda _: lf.AtomicPointer(A), none),
+    ("AtomicPointer()", no_object, lambda _: lf.AtomicPointer(A), no_state),
     ("pointer.store", lambda: lf.AtomicPointer(A), lambda p: p.store(B), lambda p: (p.load(), p.get_version())),
     ("pointer.compare_and_swap", lambda: lf.AtomicPointer(A), lambda p: p.compare_and_swap(A, B),
      lambda p: (p.load(), p.get_version())),
     ("pointer.compare_and_swap(refused)", lambda: lf.AtomicPointer(A), lambda p: p.compare_and_swap(B, B),
      lambda p: (p.load(), p.get_version())),
-    ("LockFreeStack()", nothing, lambda _: lf.LockFreeStack(), none),
+    ("LockFreeStack()", no_object, lambda _: lf.LockFreeStack(), no_state),
     ("stack.push", stack, lambda s: s.push(B), lambda s: (s.size(), items(s))),
     ("stack.pop", stack, lambda s: s.pop(), lambda s: (s.size(), items(s))),
-    ("LockFreeStatistics()", nothing, lambda _: lf.LockFreeStatistics(), none),
+    ("LockFreeStatistics()", no_object, lambda _: lf.LockFreeStatistics(), no_state),
     *[(f"statistics.{prefix}{name}", make, op, counters)
       for prefix, make in (("", statistics()), ("subclass.", statistics(SubStatistics)))
       for name, op in (("record_allocation", lambda s: s.record_allocation(BIG, False, 900, HUGE)),
@@ -175,26 +173,26 @@ SWEEP = [
                        ("py_record_deallocation", lambda s: s.py_record_deallocation(BIG, HUGE)),
                        ("_update_peaks", lambda s: s._update_peaks(HUGE, HUGE)),
                        ("reset", lambda s: s.reset()))],
-    ("PerformanceTimer()", nothing, lambda _: lf.PerformanceTimer(), none),
+    ("PerformanceTimer()", no_object, lambda _: lf.PerformanceTimer(), no_state),
     ("timer.start", lf.PerformanceTimer, lambda t: t.start(), lambda t: t.elapsed_ns()),
-    ("FastSlabHeaderOps()", nothing, lambda _: se.FastSlabHeaderOps(BIG, 40), none),
+    ("FastSlabHeaderOps()", no_object, lambda _: se.FastSlabHeaderOps(BIG, 40), no_state),
     ("header.pack_header", header, lambda h: h.pack_header(), header_state),
     ("header.unpack_header", header, lambda h: h.unpack_header(bytes(range(16))), header_state),
     ("header.py_allocate_object_at", header, lambda h: h.py_allocate_object_at(9), header_state),
     ("header.py_deallocate_object_at", header, lambda h: h.py_deallocate_object_at(4), header_state),
-    ("FastBucketAllocator()", nothing, lambda _: se.FastBucketAllocator(), none),
-    ("FastBucketAllocator(subclass)", nothing, lambda _: SubAllocator(8, 64, 128), none),
-    ("allocator._init_buckets", allocator(), lambda a: a._init_buckets(), buckets),
-    ("allocator.add_to_bucket", allocator(), lambda a: a.add_to_bucket(OFFSET_F, 40), buckets),
-    ("allocator.remove_from_bucket", allocator(), lambda a: a.remove_from_bucket(20), buckets),
-    ("allocator.find_best_fit_bucket", allocator(), lambda a: a.find_best_fit_bucket(20, 8), buckets),
-    ("FastStatsCollector()", nothing, lambda _: se.FastStatsCollector(), none),
+    ("FastBucketAllocator()", no_object, lambda _: se.FastBucketAllocator(), no_state),
+    ("FastBucketAllocator(subclass)", no_object, lambda _: SubAllocator(8, 64, 128), no_state),
+    ("allocator._init_buckets", allocator, lambda a: a._init_buckets(), buckets),
+    ("allocator.add_to_bucket", allocator, lambda a: a.add_to_bucket(OFFSET_F, 40), buckets),
+    ("allocator.remove_from_bucket", allocator, lambda a: a.remove_from_bucket(20), buckets),
+    ("allocator.find_best_fit_bucket", allocator, lambda a: a.find_best_fit_bucket(20, 1), buckets),
+    ("FastStatsCollector()", no_object, lambda _: se.FastStatsCollector(), no_state),
     ("collector.py_record_allocation", collector, lambda c: c.py_record_allocation(64, 0, False),
      lambda c: c.get_stats()),
     ("collector.py_record_deallocation", collector, lambda c: c.py_record_deallocation(), lambda c: c.get_stats()),
     ("collector.reset_stats", collector, lambda c: c.reset_stats(), lambda c: c.get_stats()),
-    ("CounterAggregator()", nothing, lambda _: hub.CounterAggregator(), none),
-    ("create_aggregator()", nothing, lambda _: hub.create_aggregator(4), none),
+    ("CounterAggregator()", no_object, lambda _: hub.CounterAggregator(), no_state),
+    ("create_aggregator()", no_object, lambda _: hub.create_aggregator(4), no_state),
     ("aggregator.update", aggregator, lambda g: g.update(2, 7.5), lambda g: g.get_all_stats()),
     ("aggregator.reset", aggregator, lambda g: g.reset(1), lambda g: g.get_all_stats()),
     ("aggregator.reset_all", aggregator, lambda g: g.reset_all(), lambda g: g.get_all_stats()),

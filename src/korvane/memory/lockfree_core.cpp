@@ -609,6 +609,19 @@ bool int_arg(PyObject* arg, const char* name, Ref& held, int64_t* out) {
   return held && kv::to_i64(held.get(), out);
 }
 
+// record_allocation on the type itself with every public counter an exact
+// AtomicCounter: native additions and peaks, nothing that can fail.
+void record_allocation_native(PyObject** c, int64_t size, bool bucketed, int64_t padding, int64_t time_ns) {
+  op_fetch_and_add(c[kTotalAllocations], 1);
+  op_fetch_and_add(c[kCurrentAllocations], 1);
+  op_fetch_and_add(c[kBytesAllocated], size);
+  op_fetch_and_add(c[bucketed ? kBucketedAllocations : kFallbackAllocations], 1);
+  if (padding > 0) op_fetch_and_add(c[kAlignmentPaddingBytes], padding);
+  if (time_ns > 0) op_fetch_and_add(c[kTotalAllocationTimeNs], time_ns);
+  raise_to(as_counter(c[kPeakAllocations])->value, op_load(c[kCurrentAllocations]));
+  raise_to(as_counter(c[kPeakBytesAllocated])->value, op_load(c[kBytesAllocated]));
+}
+
 kv::Params<4> record_allocation_params{"record_allocation", {"size", "is_bucketed", "padding", "time_ns"}, 1};
 
 PyObject* stats_record_allocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -623,6 +636,12 @@ PyObject* stats_record_allocation(PyObject* self, PyObject* const* args, Py_ssiz
   if (a[3] != nullptr && !int_arg(a[3], "time_ns", time_obj, &time_ns)) return nullptr;
 
   PyObject** c = as_stats(self)->counters;
+  bool native = Py_TYPE(self) == &StatisticsType;
+  for (int i = 0; native && i < kFieldCount; ++i) native = is_exact_counter(c[i]);
+  if (native) [[likely]] {
+    record_allocation_native(c, size, bucketed, padding, time_ns);
+    Py_RETURN_NONE;
+  }
   Additions made;
   if (!made.step(c[kTotalAllocations], true) || !made.step(c[kCurrentAllocations], true) ||
       !made.add(c[kBytesAllocated], true, size, size_obj.get()) ||
@@ -636,10 +655,8 @@ PyObject* stats_record_allocation(PyObject* self, PyObject* const* args, Py_ssiz
   if (Py_TYPE(self) == &StatisticsType && is_exact_counter(c[kCurrentAllocations]) &&
       is_exact_counter(c[kBytesAllocated]) && is_exact_counter(c[kPeakAllocations]) &&
       is_exact_counter(c[kPeakBytesAllocated])) {
-    int64_t current = op_load(c[kCurrentAllocations]);
-    int64_t bytes = op_load(c[kBytesAllocated]);
-    raise_to(as_counter(c[kPeakAllocations])->value, current);
-    raise_to(as_counter(c[kPeakBytesAllocated])->value, bytes);
+    raise_to(as_counter(c[kPeakAllocations])->value, op_load(c[kCurrentAllocations]));
+    raise_to(as_counter(c[kPeakBytesAllocated])->value, op_load(c[kBytesAllocated]));
     Py_RETURN_NONE;
   }
   // The loaded values are the only objects this recording allocates: when an
@@ -647,10 +664,10 @@ PyObject* stats_record_allocation(PyObject* self, PyObject* const* args, Py_ssiz
   Ref loaded[2];
   for (int i = 0; i < 2; ++i) {
     PyObject* counter = c[i == 0 ? kCurrentAllocations : kBytesAllocated];
-    bool native = is_exact_counter(counter);
+    bool exact = is_exact_counter(counter);
     loaded[i] = Ref::steal(counter_load_obj(counter));
     if (!loaded[i]) {
-      if (native) made.take_back();
+      if (exact) made.take_back();
       return nullptr;
     }
   }
