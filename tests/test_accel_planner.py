@@ -115,7 +115,7 @@ def test_documented_examples():
         0.9, 0.45, 0.35, 0.0, 0.5, 0.5]
     assert [ap.calculate_memory_pressure(*a) for a in ((5, 0), (50, 200), (300, 200))] == [1.0, 0.25, 1.0]
     cases = [((0.9,), 0.8), ((0.7,), 0.6), ((0.5,), 0.5), ((0.1,), 0.4), ((0.1, 0.35), 0.3), ((0.5, 0.95), 0.8),
-             ((0.5, 0.1), 0.3)]
+             ((0.5, 0.1), 0.3), ((0.8,), 0.65), ((0.6,), 0.5), ((0.3,), 0.4), ((0.1, math.nan), 0.3)]
     assert [ap.recommend_headroom(*a) for a, _ in cases] == pytest.approx([want for _, want in cases])
 
 

@@ -7,7 +7,7 @@ import struct
 import sys
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import example, given, settings, strategies as st
 
 from korvane.plugins.analyzer import adaptation_policy as ap
 
@@ -152,6 +152,11 @@ def test_scores_match_python(a, b, c, d, flag):
 @settings(max_examples=400)
 @given(st.sampled_from(["a", "b", None]), st.sampled_from(["a", "b", None]), any_float, unit, any_float,
        st.sampled_from([0, 1, -7, 0.5, 2.9]), any_float, unit)
+# The defaults' edges: a confidence just below and at min_confidence 0.6, a score just above 1.1 x estimate.
+@example("a", "b", 0.9, 0.59, 0.5, 0, 1.1, 0.6)
+@example("a", "b", 0.9, 0.55, 0.5, 0, 1.1, 0.6)
+@example("a", "b", 0.9, 0.6, 0.5, 0, 1.1, 0.6)
+@example("a", "b", 0.56, 0.7, 0.5, 1, 1.1, 0.6)
 def test_beneficial_matches_python(cur, rec, score, conf, est, trigger, ratio, min_conf):
     args = (cur, rec, score, conf, est, trigger, ratio, min_conf)
     assert ap.is_adaptation_beneficial(*args) == ref_beneficial(*args)

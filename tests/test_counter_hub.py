@@ -69,12 +69,13 @@ def test_examples():
     assert s["count"] == 1 and math.isnan(s["mean"]) and (s["min"], s["max"]) == (INF, -INF)
     assert [i for i, _ in agg.get_all_stats()] == [0, 5, 7]
     agg.reset(5)
-    assert [i for i, _ in agg.get_all_stats()] == [0, 7]
+    agg.update(999, 1.0)  # the default holds ids 0 to 999
+    assert [i for i, _ in agg.get_all_stats()] == [0, 7, 999]
     small = create_aggregator(4)
     small.update(3, 1.0)
-    for agg, bad in ((small, 4), (CounterAggregator(0), 0), (create_aggregator(), 1000)):
+    for g, bad in ((agg, 1000), (small, 4), (CounterAggregator(0), 0), (create_aggregator(), 1000)):
         with pytest.raises(IndexError, match=rf"^Counter ID {bad} out of range$"):
-            agg.update(bad, 1.0)
+            g.update(bad, 1.0)
 
 
 def test_std_is_exactly_the_power_not_a_square_root():

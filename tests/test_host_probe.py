@@ -250,9 +250,17 @@ def test_module_frame_and_arguments(python_subprocess):
     assert result.stdout.strip() == "[]"
 
 
-def test_cpu_probe(monkeypatch):
+def test_cpu_probe(monkeypatch, python_subprocess):
     cpus = os.sched_getaffinity(0)
     assert hp.detect_physical_cores() == len(cpus)
+    # What os.sched_getaffinity holds at the call is called, even when it was installed before import.
+    result = python_subprocess("""
+        import os
+        os.sched_getaffinity = lambda pid: set(range(37))
+        from korvane.native import host_probe
+        print(host_probe.detect_physical_cores())
+    """)
+    assert (result.returncode, result.stdout.strip()) == (0, "37"), result.stderr
     os.sched_setaffinity(0, {min(cpus)})  # this thread only
     try:
         assert hp.detect_physical_cores() == 1
@@ -276,7 +284,7 @@ def test_cpu_probe(monkeypatch):
     assert sys.exc_info() == (None, None, None)
 
 
-def test_numa_probe(monkeypatch):
+def test_numa_probe(monkeypatch, tmp_path):
     host = Host(monkeypatch)
     host.set("sys", NS(platform="linux", version_info=sys.version_info))
     for os_, expected in [(fake_os(entries=["node0", "node1", "possible", "online", "has_cpu"]), 2),
@@ -298,6 +306,17 @@ def test_numa_probe(monkeypatch):
     assert hp.detect_numa_nodes() == 2
     assert ctypes_.opened == [("kernel32", {"use_last_error": True})]
     assert (ctypes_.fn.restype, ctypes_.fn.argtypes) == ("BOOL", [("POINTER", ctypes_.c_ulong)])
+    # `from ctypes import wintypes` imports the submodule when nothing imported it yet.
+    (tmp_path / "wintypes.py").write_text("BOOL = 'WINBOOL'\n")
+    ctypes_ = fake_ctypes(5)
+    del ctypes_.wintypes
+    ctypes_.__path__ = [str(tmp_path)]
+    monkeypatch.setitem(sys.modules, "ctypes", ctypes_)
+    monkeypatch.delitem(sys.modules, "ctypes.wintypes", raising=False)
+    try:
+        assert hp.detect_numa_nodes() == 6 and ctypes_.fn.restype == "WINBOOL"
+    finally:
+        sys.modules.pop("ctypes.wintypes", None)
     host.set("sys", NS(platform="darwin"))
     assert hp.detect_numa_nodes() == 1
 

@@ -457,6 +457,9 @@ def test_peaks_and_the_native_recording_path():
     assert (s.peak_allocations.load(), s.peak_bytes_allocated.load()) == (5, 20)
     with pytest.raises(OverflowError):
         s._update_peaks(2**64, 0)
+    with pytest.raises(OverflowError):  # refused before either peak moves
+        s._update_peaks(7, 2**64)
+    assert (s.peak_allocations.load(), s.peak_bytes_allocated.load()) == (5, 20)
     s._update_peaks(-(2**70), 0)  # below every peak: nothing to do
 
     p = LockFreeStatistics()

@@ -12,6 +12,9 @@
 // other lock object goes through the named protocol.
 #pragma once
 
+#include <optional>
+
+#include "errors.hpp"
 #include "refs.hpp"
 
 namespace kv {
@@ -70,8 +73,10 @@ inline bool learn_lock_type() {
 class Locked {
  public:
   // Enters the lock; check ok() before doing anything under it. A null lock
-  // (a field cleared by the garbage collector) behaves as None would.
-  explicit Locked(PyObject* lock) noexcept : lock_(lock != nullptr ? lock : Py_None) {
+  // (a field cleared by the garbage collector) behaves as None would. The
+  // guard keeps its own reference to the lock, so that Python code run while
+  // it is held cannot free it by replacing the field it came from.
+  explicit Locked(PyObject* lock) noexcept : lock_(Py_NewRef(lock != nullptr ? lock : Py_None)) {
     const detail::LockCalls& calls = detail::lock_calls();
     PyObject* r;
     if (Py_TYPE(lock_) == calls.type) [[likely]] {
@@ -91,6 +96,7 @@ class Locked {
   // along any exception that is set at that moment.
   ~Locked() {
     if (entered_) leave();
+    Py_DECREF(lock_);
   }
 
   bool ok() const noexcept { return entered_; }
@@ -148,12 +154,67 @@ class Locked {
   bool fast_ = false;
 };
 
+// The thread holding an object's lock, kept next to the lock by a type whose
+// writer must run Python code while holding it (methods of stored objects).
+// That code can call back into the same object on the same thread: directly,
+// from a finaliser the collector runs, or from a signal handler. A
+// non-reentrant lock would then wait for itself forever, and a re-entrant one
+// would let the inner call change what the outer one is in the middle of.
+// OwnedLocked refuses such a call instead. Read and written only while the
+// interpreter lock is held.
+struct LockOwner {
+  unsigned long thread = 0;
+  bool held = false;
+};
+
+namespace detail {
+KV_COLD inline void raise_reentered(const char* fname) {
+  PyErr_Format(PyExc_RuntimeError, "%s() cannot be re-entered by the thread that is running it", fname);
+}
+}  // namespace detail
+
+class OwnedLocked {
+ public:
+  // Enters `lock` and records this thread as its owner; when this thread is
+  // its owner already, raises RuntimeError "<fname>() cannot be re-entered by
+  // the thread that is running it" without touching the lock. Check ok().
+  OwnedLocked(PyObject* lock, LockOwner& owner, const char* fname) : owner_(owner) {
+    unsigned long me = PyThread_get_thread_ident();
+    if (owner.held && owner.thread == me) {
+      detail::raise_reentered(fname);
+      return;
+    }
+    guard_.emplace(lock);
+    if (guard_->ok()) {
+      owner.thread = me;
+      owner.held = true;
+    }
+  }
+  OwnedLocked(const OwnedLocked&) = delete;
+  OwnedLocked& operator=(const OwnedLocked&) = delete;
+  ~OwnedLocked() {
+    if (ok()) leave();
+  }
+
+  bool ok() const noexcept { return guard_ && guard_->ok(); }
+
+  // As Locked::leave. The owner is forgotten before the lock is released, so
+  // that it never names a thread that no longer holds the lock.
+  bool leave() noexcept {
+    owner_.held = false;
+    return guard_->leave();
+  }
+
+ private:
+  LockOwner& owner_;
+  std::optional<Locked> guard_;
+};
+
 // Runs `body` (returning a new reference, or null with an exception set)
-// while holding `lock`; returns its result, or null when entering, the body
-// or leaving failed.
-template <typename Body>
-inline PyObject* with_lock(PyObject* lock, Body&& body) {
-  Locked guard(lock);
+// under an entered guard; returns its result, or null when entering, the
+// body or leaving failed.
+template <typename Guard, typename Body>
+inline PyObject* run_held(Guard& guard, Body&& body) {
   if (!guard.ok()) return nullptr;
   PyObject* result = body();
   if (!guard.leave()) {
@@ -162,6 +223,21 @@ inline PyObject* with_lock(PyObject* lock, Body&& body) {
   }
   // A lock whose __exit__ swallowed the body's exception: the block yields None.
   return result != nullptr ? result : Py_NewRef(Py_None);
+}
+
+// `body` while holding `lock`, as run_held.
+template <typename Body>
+inline PyObject* with_lock(PyObject* lock, Body&& body) {
+  Locked guard(lock);
+  return run_held(guard, body);
+}
+
+// `body` while holding `lock` as its recorded `owner`, as run_held; a call
+// from the owning thread is refused (see OwnedLocked).
+template <typename Body>
+inline PyObject* with_owned_lock(PyObject* lock, LockOwner& owner, const char* fname, Body&& body) {
+  OwnedLocked guard(lock, owner, fname);
+  return run_held(guard, body);
 }
 
 // Creates a new lock by calling `Lock` of the given threading module.

@@ -236,6 +236,22 @@ inline T* alloc_instance(PyTypeObject* type) {
 // deallocator releases its heap type after this returns.
 inline void free_instance(PyObject* self) { Py_TYPE(self)->tp_free(self); }
 
+// The deallocator of a garbage-collected type whose instances hold Python
+// objects: `release` drops everything the instance holds (its tp_clear, or
+// that and its native memory), then the instance is freed. It runs through
+// the interpreter's trashcan, so that dropping the head of a chain of such
+// objects, each holding the next, takes bounded C stack: past a fixed depth
+// of nested deallocations an instance is set aside and freed once the
+// nesting has unwound, as the interpreter's own containers are.
+template <int (*release)(PyObject*)>
+void dealloc_holder(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, dealloc_holder<release>)
+  release(self);
+  free_instance(self);
+  Py_TRASHCAN_END
+}
+
 }  // namespace kv
 
 #define KV_MODULE(short_name, dotted_name, doc, exec_function)                                   \

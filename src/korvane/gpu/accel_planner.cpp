@@ -452,7 +452,7 @@ PyObject* recommend_headroom(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     h = b;
   } else {
     h = b - 0.1;
-    if (h <= 0.3) h = 0.3;
+    if (!(h > 0.3)) h = 0.3;  // NaN included: it is not greater than 0.3
   }
   if (h < 0.3) {
     h = 0.3;

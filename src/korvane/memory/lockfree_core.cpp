@@ -95,6 +95,17 @@ PyObject* new_counter(int64_t initial) {
   return reinterpret_cast<PyObject*>(self);
 }
 
+// The int result of an additive change of `delta` made by one atomic
+// instruction. When that int cannot be made, the change is taken back by the
+// opposite addition and MemoryError propagates: additions commute, so the
+// counter then holds what it would hold had the call never run, whatever
+// other threads added meanwhile.
+PyObject* additive_result(PyObject* self, int64_t result, int64_t delta) {
+  PyObject* r = kv::from_i64(result);
+  if (r == nullptr) [[unlikely]] op_fetch_and_add(self, wrap_neg(delta));
+  return r;
+}
+
 PyObject* counter_load(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (!kv::no_args("load", nargs, kwnames)) return nullptr;
   int64_t v;
@@ -123,7 +134,7 @@ PyObject* counter_increment(PyObject* self, PyObject* const* args, Py_ssize_t na
   }
   int64_t v;
   KV_NOGIL(v = op_increment(self, d));
-  return kv::from_i64(v);
+  return additive_result(self, v, d);
 }
 
 PyObject* counter_decrement(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -134,7 +145,7 @@ PyObject* counter_decrement(PyObject* self, PyObject* const* args, Py_ssize_t na
   }
   int64_t v;
   KV_NOGIL(v = op_decrement(self, d));
-  return kv::from_i64(v);
+  return additive_result(self, v, wrap_neg(d));
 }
 
 kv::Params<2> counter_cas_params{"compare_and_swap", {"expected", "new_value"}, 2};
@@ -159,7 +170,7 @@ PyObject* counter_fetch_and_add(PyObject* self, PyObject* const* args, Py_ssize_
   if (!kv::parse(fetch_and_add_params, args, nargs, kwnames, a) || !kv::to_i64(a[0], &d)) return nullptr;
   int64_t old;
   KV_NOGIL(old = op_fetch_and_add(self, d));
-  return kv::from_i64(old);
+  return additive_result(self, old, d);
 }
 
 const kv::FunctionDef counter_methods[] = {
@@ -191,26 +202,55 @@ PyObject* call_counter(PyObject* counter, const kv::Name& method, std::initializ
   return call_method(held.get(), method, args);
 }
 
-// counter.increment() or counter.decrement(); false with an error set.
-bool counter_step(PyObject* counter, bool up) {
-  if (is_exact_counter(counter)) {
-    op_fetch_and_add(counter, up ? 1 : -1);
-    return true;
-  }
-  Ref r = Ref::steal(call_counter(counter, up ? n_increment : n_decrement));
-  return static_cast<bool>(r);
-}
-
 // counter.increment(amount) or counter.decrement(amount), `amount` being the
-// int object whose value is `value`.
+// int object whose value is `value`; without an argument (a step of 1) when
+// `amount` is null. False with an error set.
 bool counter_add(PyObject* counter, bool up, int64_t value, PyObject* amount) {
   if (is_exact_counter(counter)) {
     op_fetch_and_add(counter, up ? value : wrap_neg(value));
     return true;
   }
-  Ref r = Ref::steal(call_counter(counter, up ? n_increment : n_decrement, {amount}));
+  const kv::Name& method = up ? n_increment : n_decrement;
+  Ref r = Ref::steal(amount != nullptr ? call_counter(counter, method, {amount}) : call_counter(counter, method));
   return static_cast<bool>(r);
 }
+
+// counter.increment() or counter.decrement().
+bool counter_step(PyObject* counter, bool up) { return counter_add(counter, up, 1, nullptr); }
+
+// The additions one recording made natively to exact AtomicCounters, each
+// kept with a reference to its counter, so that they can be taken back when
+// the recording then fails for want of memory. Additions made through a
+// replaced counter's Python methods stay: such a counter failing leaves the
+// earlier changes in place, as a sequence of Python calls would.
+class Additions {
+ public:
+  bool step(PyObject* counter, bool up) { return add(counter, up, 1, nullptr); }
+
+  // As counter_add.
+  bool add(PyObject* counter, bool up, int64_t value, PyObject* amount) {
+    if (is_exact_counter(counter)) {
+      made_[n_].counter = Ref::borrow(counter);
+      made_[n_++].delta = up ? value : wrap_neg(value);
+    }
+    return counter_add(counter, up, value, amount);
+  }
+
+  void take_back() {
+    while (n_ > 0) {
+      Made& m = made_[--n_];
+      op_fetch_and_add(m.counter.get(), wrap_neg(m.delta));
+    }
+  }
+
+ private:
+  struct Made {
+    Ref counter;
+    int64_t delta;
+  };
+  Made made_[6];
+  int n_ = 0;
+};
 
 // counter.store(0).
 bool counter_store_zero(PyObject* counter) {
@@ -317,7 +357,14 @@ PyObject* pointer_compare_and_swap(PyObject* self, PyObject* const* args, Py_ssi
 PyObject* pointer_get_version(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (!kv::no_args("get_version", nargs, kwnames)) return nullptr;
   Pointer* p = as_pointer(self);
-  return kv::with_lock(p->lock, [&] { return kv::from_i64(p->version); });
+  int64_t version;
+  {
+    kv::Locked guard(p->lock);
+    if (!guard.ok()) return nullptr;
+    version = p->version;
+    if (!guard.leave()) return nullptr;
+  }
+  return kv::from_i64(version);  // allocated after the lock is left
 }
 
 const kv::FunctionDef pointer_methods[] = {
@@ -339,12 +386,6 @@ int pointer_clear(PyObject* self) {
   Py_CLEAR(as_pointer(self)->ptr);
   Py_CLEAR(as_pointer(self)->lock);
   return 0;
-}
-
-void pointer_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  pointer_clear(self);
-  kv::free_instance(self);
 }
 
 PyObject* pointer_repr(PyObject* self) {
@@ -484,12 +525,6 @@ int stack_clear(PyObject* self) {
   return 0;
 }
 
-void stack_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  stack_clear(self);
-  kv::free_instance(self);
-}
-
 PyObject* stack_repr(PyObject* self) {
   return PyUnicode_FromFormat("LockFreeStack(size=%lld)", static_cast<long long>(as_stack(self)->size.load(SC)));
 }
@@ -523,6 +558,7 @@ struct Statistics {
   PyObject_HEAD
   std::atomic<int64_t> native[kFieldCount];  // written only by py_record_* and reset
   PyObject* lock;
+  kv::LockOwner lock_owner;  // reset runs the counters' store(0) while holding `lock`
   PyObject* counters[kFieldCount];  // the public attributes
 };
 
@@ -586,6 +622,19 @@ bool int_arg(PyObject* arg, const char* name, Ref& held, int64_t* out) {
   return held && kv::to_i64(held.get(), out);
 }
 
+// record_allocation on the type itself with every public counter an exact
+// AtomicCounter: native additions and peaks, nothing that can fail.
+void record_allocation_native(PyObject** c, int64_t size, bool bucketed, int64_t padding, int64_t time_ns) {
+  op_fetch_and_add(c[kTotalAllocations], 1);
+  op_fetch_and_add(c[kCurrentAllocations], 1);
+  op_fetch_and_add(c[kBytesAllocated], size);
+  op_fetch_and_add(c[bucketed ? kBucketedAllocations : kFallbackAllocations], 1);
+  if (padding > 0) op_fetch_and_add(c[kAlignmentPaddingBytes], padding);
+  if (time_ns > 0) op_fetch_and_add(c[kTotalAllocationTimeNs], time_ns);
+  raise_to(as_counter(c[kPeakAllocations])->value, op_load(c[kCurrentAllocations]));
+  raise_to(as_counter(c[kPeakBytesAllocated])->value, op_load(c[kBytesAllocated]));
+}
+
 kv::Params<4> record_allocation_params{"record_allocation", {"size", "is_bucketed", "padding", "time_ns"}, 1};
 
 PyObject* stats_record_allocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -600,29 +649,42 @@ PyObject* stats_record_allocation(PyObject* self, PyObject* const* args, Py_ssiz
   if (a[3] != nullptr && !int_arg(a[3], "time_ns", time_obj, &time_ns)) return nullptr;
 
   PyObject** c = as_stats(self)->counters;
-  if (!counter_step(c[kTotalAllocations], true) || !counter_step(c[kCurrentAllocations], true) ||
-      !counter_add(c[kBytesAllocated], true, size, size_obj.get()) ||
-      !counter_step(c[bucketed ? kBucketedAllocations : kFallbackAllocations], true)) {
+  bool native = Py_TYPE(self) == &StatisticsType;
+  for (int i = 0; native && i < kFieldCount; ++i) native = is_exact_counter(c[i]);
+  if (native) [[likely]] {
+    record_allocation_native(c, size, bucketed, padding, time_ns);
+    Py_RETURN_NONE;
+  }
+  Additions made;
+  if (!made.step(c[kTotalAllocations], true) || !made.step(c[kCurrentAllocations], true) ||
+      !made.add(c[kBytesAllocated], true, size, size_obj.get()) ||
+      !made.step(c[bucketed ? kBucketedAllocations : kFallbackAllocations], true)) {
     return nullptr;
   }
-  if (padding > 0 && !counter_add(c[kAlignmentPaddingBytes], true, padding, padding_obj.get())) return nullptr;
-  if (time_ns > 0 && !counter_add(c[kTotalAllocationTimeNs], true, time_ns, time_obj.get())) return nullptr;
+  if (padding > 0 && !made.add(c[kAlignmentPaddingBytes], true, padding, padding_obj.get())) return nullptr;
+  if (time_ns > 0 && !made.add(c[kTotalAllocationTimeNs], true, time_ns, time_obj.get())) return nullptr;
 
   // self._update_peaks(current_allocations.load(), bytes_allocated.load())
   if (Py_TYPE(self) == &StatisticsType && is_exact_counter(c[kCurrentAllocations]) &&
       is_exact_counter(c[kBytesAllocated]) && is_exact_counter(c[kPeakAllocations]) &&
       is_exact_counter(c[kPeakBytesAllocated])) {
-    int64_t current = op_load(c[kCurrentAllocations]);
-    int64_t bytes = op_load(c[kBytesAllocated]);
-    raise_to(as_counter(c[kPeakAllocations])->value, current);
-    raise_to(as_counter(c[kPeakBytesAllocated])->value, bytes);
+    raise_to(as_counter(c[kPeakAllocations])->value, op_load(c[kCurrentAllocations]));
+    raise_to(as_counter(c[kPeakBytesAllocated])->value, op_load(c[kBytesAllocated]));
     Py_RETURN_NONE;
   }
-  Ref current = Ref::steal(counter_load_obj(c[kCurrentAllocations]));
-  if (!current) return nullptr;
-  Ref bytes = Ref::steal(counter_load_obj(c[kBytesAllocated]));
-  if (!bytes) return nullptr;
-  Ref r = Ref::steal(call_method(self, n_update_peaks, {current.get(), bytes.get()}));
+  // The loaded values are the only objects this recording allocates: when an
+  // exact counter's value cannot be made, the additions are taken back.
+  Ref loaded[2];
+  for (int i = 0; i < 2; ++i) {
+    PyObject* counter = c[i == 0 ? kCurrentAllocations : kBytesAllocated];
+    bool exact = is_exact_counter(counter);
+    loaded[i] = Ref::steal(counter_load_obj(counter));
+    if (!loaded[i]) {
+      if (exact) made.take_back();
+      return nullptr;
+    }
+  }
+  Ref r = Ref::steal(call_method(self, n_update_peaks, {loaded[0].get(), loaded[1].get()}));
   if (!r) return nullptr;
   Py_RETURN_NONE;
 }
@@ -677,6 +739,17 @@ bool raise_public_peak(PyObject* field, PyObject* candidate) {
   }
 }
 
+// False with OverflowError when `candidate` lies above the 64-bit range and
+// `field` is an exact AtomicCounter, whose compare_and_swap would refuse it.
+bool peak_candidate_fits(PyObject* field, PyObject* candidate) {
+  if (!is_exact_counter(field)) return true;
+  int overflow = 0;
+  long long value = PyLong_AsLongLongAndOverflow(candidate, &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  int64_t unused;
+  return overflow <= 0 || kv::to_i64(candidate, &unused);
+}
+
 kv::Params<2> update_peaks_params{"_update_peaks", {"current_allocs", "current_bytes"}, 2};
 
 PyObject* stats_update_peaks(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -687,6 +760,11 @@ PyObject* stats_update_peaks(PyObject* self, PyObject* const* args, Py_ssize_t n
   Ref bytes = Ref::steal(kv::annotated_int(a[1], "current_bytes"));
   if (!bytes) return nullptr;
   PyObject** c = as_stats(self)->counters;
+  // An argument that a peak counter would refuse fails before either peak moves.
+  if (!peak_candidate_fits(c[kPeakAllocations], current.get()) ||
+      !peak_candidate_fits(c[kPeakBytesAllocated], bytes.get())) {
+    return nullptr;
+  }
   if (!raise_public_peak(c[kPeakAllocations], current.get()) ||
       !raise_public_peak(c[kPeakBytesAllocated], bytes.get())) {
     return nullptr;
@@ -882,7 +960,9 @@ PyObject* stats_get_snapshot(PyObject* self, PyObject* const*, Py_ssize_t nargs,
 PyObject* stats_reset(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (!kv::no_args("reset", nargs, kwnames)) return nullptr;
   Statistics* s = as_stats(self);
-  return kv::with_lock(s->lock, [&]() -> PyObject* {
+  // A replaced counter's store() is Python code run under the lock; a call
+  // back into reset() from it on this thread is refused rather than waited for.
+  return kv::with_owned_lock(s->lock, s->lock_owner, "reset", [&]() -> PyObject* {
     for (auto& f : s->native) f.exchange(0, SC);
     for (int i : {kTotalAllocations, kTotalDeallocations, kCurrentAllocations, kBytesAllocated, kBytesReserved,
                   kPeakAllocations, kPeakBytesAllocated}) {
@@ -933,12 +1013,6 @@ int stats_clear(PyObject* self) {
   Py_CLEAR(s->lock);
   for (PyObject*& c : s->counters) Py_CLEAR(c);
   return 0;
-}
-
-void stats_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  stats_clear(self);
-  kv::free_instance(self);
 }
 
 // A public counter as the repr shows it: the count of an AtomicCounter, the
@@ -1240,14 +1314,14 @@ bool init_types() {
   CounterType.tp_repr = counter_repr;
 
   kv::init_type<pointer_construct>(PointerType, "korvane.memory.lockfree_core.AtomicPointer", sizeof(Pointer),
-                               pointer_doc, pointer_dealloc);
+                               pointer_doc, kv::dealloc_holder<pointer_clear>);
   PointerType.tp_flags |= Py_TPFLAGS_HAVE_GC;
   PointerType.tp_traverse = pointer_traverse;
   PointerType.tp_clear = pointer_clear;
   PointerType.tp_repr = pointer_repr;
 
   kv::init_type<stack_construct>(StackType, "korvane.memory.lockfree_core.LockFreeStack", sizeof(Stack), stack_doc,
-                             stack_dealloc);
+                             kv::dealloc_holder<stack_clear>);
   StackType.tp_flags |= Py_TPFLAGS_HAVE_GC;
   StackType.tp_traverse = stack_traverse;
   StackType.tp_clear = stack_clear;
@@ -1260,7 +1334,7 @@ bool init_types() {
   }
   stats_getset[kFieldCount] = {nullptr};
   kv::init_type<stats_construct>(StatisticsType, "korvane.memory.lockfree_core.LockFreeStatistics",
-                             sizeof(Statistics), stats_doc, stats_dealloc);
+                             sizeof(Statistics), stats_doc, kv::dealloc_holder<stats_clear>);
   StatisticsType.tp_flags |= Py_TPFLAGS_HAVE_GC;
   StatisticsType.tp_traverse = stats_traverse;
   StatisticsType.tp_clear = stats_clear;

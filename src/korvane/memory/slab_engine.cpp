@@ -199,10 +199,10 @@ PyObject* header_construct(PyTypeObject* type, PyObject* const* args, Py_ssize_t
 
 PyObject* header_pack(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (!kv::no_args("pack_header", nargs, kwnames) || !import_struct()) return nullptr;
-  Header* h = as_header(self);
-  h->checksum = op_compute_checksum(self);
   PyObject* out = PyBytes_FromStringAndSize(nullptr, kRecordSize);
   if (out == nullptr) return nullptr;
+  Header* h = as_header(self);
+  h->checksum = op_compute_checksum(self);
   auto* p = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out));
   p[0] = h->size_class_index;
   p[1] = h->flags;
@@ -231,6 +231,21 @@ KV_COLD PyObject* log_corruption(unsigned stored, unsigned computed) {
   Py_RETURN_NONE;
 }
 
+// The fields a header record loads (the checksum field keeps its value).
+struct LoadedFields {
+  uint8_t size_class_index;
+  uint8_t flags;
+  uint32_t change_count;
+  uint64_t bitmap;
+};
+
+void store_fields(Header* h, const LoadedFields& f) {
+  h->size_class_index = f.size_class_index;
+  h->flags = f.flags;
+  h->change_count = f.change_count;
+  h->bitmap = f.bitmap;
+}
+
 kv::Params<1> unpack_params{"unpack_header", {"data"}, 1};
 
 PyObject* header_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -249,15 +264,16 @@ PyObject* header_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (PyBytes_GET_SIZE(data) != kRecordSize) return raise_record_length(PyBytes_GET_SIZE(data));
   const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
   Header* h = as_header(self);
-  h->size_class_index = p[0];
-  h->flags = p[1];
-  h->change_count = load_le<uint32_t>(p + 2);
+  const LoadedFields before{h->size_class_index, h->flags, h->change_count, h->bitmap};
+  store_fields(h, {p[0], p[1], load_le<uint32_t>(p + 2), load_le<uint64_t>(p + 8)});
   uint16_t stored = load_le<uint16_t>(p + 6);
-  h->bitmap = load_le<uint64_t>(p + 8);
   uint16_t computed = op_compute_checksum(self);
   if (computed != stored) [[unlikely]] {
     h->flags = static_cast<uint8_t>(h->flags | kFlagCorrupt);
-    return log_corruption(stored, computed);
+    PyObject* logged = log_corruption(stored, computed);
+    // A load whose warning cannot be logged fails as a whole.
+    if (logged == nullptr) store_fields(h, before);
+    return logged;
   }
   Py_RETURN_NONE;
 }
@@ -614,12 +630,6 @@ int allocator_clear(PyObject* self) {
   return 0;
 }
 
-void allocator_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  allocator_clear(self);
-  kv::free_instance(self);
-}
-
 // The count of filed offsets reads the lists without the lock: the interpreter
 // lock keeps each list whole, and a repr must not wait for (or deadlock on) a
 // lock its own thread may hold.
@@ -785,12 +795,6 @@ int stats_clear(PyObject* self) {
   return 0;
 }
 
-void stats_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  stats_clear(self);
-  kv::free_instance(self);
-}
-
 PyObject* stats_repr(PyObject* self) {
   const Stats* s = as_stats(self);
   return PyUnicode_FromFormat("FastStatsCollector(total_allocations=%llu, total_deallocations=%llu)",
@@ -930,14 +934,14 @@ bool init_types() {
   HeaderType.tp_repr = header_repr;
 
   kv::init_type<allocator_construct>(AllocatorType, "korvane.memory.slab_engine.FastBucketAllocator",
-                                     sizeof(Allocator), allocator_doc, allocator_dealloc);
+                                     sizeof(Allocator), allocator_doc, kv::dealloc_holder<allocator_clear>);
   AllocatorType.tp_flags |= Py_TPFLAGS_HAVE_GC;
   AllocatorType.tp_traverse = allocator_traverse;
   AllocatorType.tp_clear = allocator_clear;
   AllocatorType.tp_repr = allocator_repr;
 
   kv::init_type<stats_construct>(StatsType, "korvane.memory.slab_engine.FastStatsCollector", sizeof(Stats),
-                                 stats_doc, stats_dealloc);
+                                 stats_doc, kv::dealloc_holder<stats_clear>);
   StatsType.tp_flags |= Py_TPFLAGS_HAVE_GC;
   StatsType.tp_traverse = stats_traverse;
   StatsType.tp_clear = stats_clear;

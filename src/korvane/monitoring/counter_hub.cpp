@@ -128,13 +128,12 @@ int agg_clear(PyObject* self) {
   return 0;
 }
 
-void agg_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
+int agg_release(PyObject* self) {
   agg_clear(self);
   Aggregator* a = as_agg(self);
   std::free(a->counters);
   a->counters = nullptr;
-  kv::free_instance(self);
+  return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -467,7 +466,7 @@ PyObject* agg_repr(PyObject* self) {
 
 int exec_module(PyObject* m) {
   kv::init_type<agg_construct>(AggregatorType, "korvane.monitoring.counter_hub.CounterAggregator",
-                               sizeof(Aggregator), agg_doc, agg_dealloc);
+                               sizeof(Aggregator), agg_doc, kv::dealloc_holder<agg_release>);
   AggregatorType.tp_flags |= Py_TPFLAGS_HAVE_GC;
   AggregatorType.tp_traverse = agg_traverse;
   AggregatorType.tp_clear = agg_clear;

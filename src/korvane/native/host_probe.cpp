@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 
 #if defined(__linux__)
@@ -164,17 +165,22 @@ PyObject* import_from(PyObject* module, const kv::Name& module_name, const kv::N
   return value;
 }
 
-// `from <module_name> import a, b`; fills `out` with new references.
-bool import_names(const kv::Name& module_name, const kv::Name& a, const kv::Name& b, Ref (&out)[2]) {
-  Ref fromlist = Ref::steal(PyTuple_Pack(2, a.get(), b.get()));
-  if (!fromlist) return false;
+// `from <module_name> import <names>`, as the statement runs it: a name
+// that a package lacks is imported as its submodule. Fills `out` with new
+// references and returns the module (new reference), or null.
+template <std::size_t N>
+PyObject* import_names(const kv::Name& module_name, const kv::Name* const (&names)[N], Ref (&out)[N]) {
+  Ref fromlist = Ref::steal(PyTuple_New(N));
+  if (!fromlist) return nullptr;
+  for (std::size_t i = 0; i < N; ++i) PyTuple_SET_ITEM(fromlist.get(), i, Py_NewRef(names[i]->get()));
   Ref module = Ref::steal(
       PyImport_ImportModuleLevelObject(module_name.get(), nullptr, nullptr, fromlist.get(), 0));
-  if (!module) return false;
-  out[0] = Ref::steal(import_from(module.get(), module_name, a));
-  if (!out[0]) return false;
-  out[1] = Ref::steal(import_from(module.get(), module_name, b));
-  return static_cast<bool>(out[1]);
+  if (!module) return nullptr;
+  for (std::size_t i = 0; i < N; ++i) {
+    out[i] = Ref::steal(import_from(module.get(), module_name, *names[i]));
+    if (!out[i]) return nullptr;
+  }
+  return module.release();
 }
 
 // `x or 1`. New reference or null.
@@ -215,9 +221,28 @@ double perf_counter(PyObject* time) {
 // ---------------------------------------------------------------------------
 // detect_physical_cores
 
-// os.sched_getaffinity as bound at import; calls that find this very function
-// count the affinity mask natively instead of building the set.
-PyObject* os_sched_getaffinity = nullptr;
+// Whether `fn` is the interpreter's own sched_getaffinity: a built-in made
+// from that entry of the posix module's method table. Nothing installed in
+// its place (a mock, a shim, a wrapper) can carry that entry, so for such an
+// `fn` counting the mask natively gives exactly len(fn(0)). The entry, once
+// seen, is remembered; it belongs to the interpreter, not to `os`.
+bool is_builtin_getaffinity(PyObject* fn) {
+  static const PyMethodDef* builtin = nullptr;
+  if (!PyCFunction_Check(fn)) return false;
+  const PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(fn)->m_ml;
+  if (def == nullptr) return false;
+  if (builtin != nullptr) return def == builtin;
+  PyObject* module = PyCFunction_GET_SELF(fn);
+  PyModuleDef* module_def = module != nullptr && PyModule_Check(module) ? PyModule_GetDef(module) : nullptr;
+  if (module_def == nullptr || std::strcmp(module_def->m_name, "posix") != 0) return false;
+  for (const PyMethodDef* m = module_def->m_methods; m != nullptr && m->ml_name != nullptr; ++m) {
+    if (m == def && std::strcmp(m->ml_name, "sched_getaffinity") == 0) {
+      builtin = def;
+      return true;
+    }
+  }
+  return false;
+}
 
 // len(os.sched_getaffinity(0)) without the set, growing the mask as the
 // interpreter does; -1 when the native call fails (the caller then makes the
@@ -248,7 +273,7 @@ PyObject* physical_cores_main() {
   if (PyObject_GetOptionalAttr(os.get(), n_sched_getaffinity.get(), &getaffinity) < 0) return nullptr;
   if (getaffinity != nullptr) {
     Ref fn = Ref::steal(getaffinity);
-    if (fn.get() == os_sched_getaffinity) {
+    if (is_builtin_getaffinity(fn.get())) {
       Py_ssize_t n = affinity_count();
       if (n >= 0) return PyLong_FromSsize_t(n > 1 ? n : 1);
     }
@@ -345,10 +370,12 @@ PyObject* numa_nodes_linux(PyObject* os) {
 
 // The node count from kernel32's GetNumaHighestNodeNumber; 1 when the call fails.
 PyObject* numa_nodes_windows() {
-  Ref ctypes = Ref::steal(import(n_ctypes));
+  // import ctypes; from ctypes import wintypes
+  static const kv::Name* const names[] = {&n_wintypes};
+  Ref imported[1];
+  Ref ctypes = Ref::steal(import_names(n_ctypes, names, imported));
   if (!ctypes) return nullptr;
-  Ref wintypes = Ref::steal(import_from(ctypes.get(), n_ctypes, n_wintypes));
-  if (!wintypes) return nullptr;
+  PyObject* wintypes = imported[0].get();
   Ref windll = Ref::steal(getattr(ctypes.get(), n_WinDLL));
   if (!windll) return nullptr;
   Ref dll_name = Ref::steal(PyUnicode_FromString("kernel32"));
@@ -360,7 +387,7 @@ PyObject* numa_nodes_windows() {
   if (!kernel32) return nullptr;
   Ref fn = Ref::steal(getattr(kernel32.get(), n_GetNumaHighestNodeNumber));
   if (!fn) return nullptr;
-  Ref bool_type = Ref::steal(getattr(wintypes.get(), n_BOOL));
+  Ref bool_type = Ref::steal(getattr(wintypes, n_BOOL));
   if (!bool_type || PyObject_SetAttr(fn.get(), n_restype.get(), bool_type.get()) < 0) return nullptr;
   Ref c_ulong = Ref::steal(getattr(ctypes.get(), n_c_ulong));
   if (!c_ulong) return nullptr;
@@ -440,8 +467,9 @@ bool set_membership(PyObject* info, const kv::Name& key, PyObject* kind_enum, co
 
 // The registry path; fills `info` as far as it gets. False with an error set.
 bool gpu_from_registry(PyObject* info) {
+  static const kv::Name* const wanted[] = {&n_GPUBackendRegistry, &n_GPUBackendKind};
   Ref names[2];
-  if (!import_names(n_registry_module, n_GPUBackendRegistry, n_GPUBackendKind, names)) return false;
+  if (!Ref::steal(import_names(n_registry_module, wanted, names))) return false;
   PyObject* registry = names[0].get();
   PyObject* kinds = names[1].get();
   Ref backends = Ref::steal(kv::call_method(registry, n_detect_available_backends));
@@ -763,10 +791,6 @@ const kv::FunctionDef functions[] = {
 
 int exec_module(PyObject* m) {
   if (!kv::import_module_as(m, "sys") || !kv::import_module_as(m, "os") || !kv::import_module_as(m, "time")) {
-    return -1;
-  }
-  PyObject* os = PyDict_GetItemWithError(PyModule_GetDict(m), n_os.get());  // borrowed
-  if (os == nullptr || PyObject_GetOptionalAttr(os, n_sched_getaffinity.get(), &os_sched_getaffinity) < 0) {
     return -1;
   }
   return kv::add_functions(m, functions) ? 0 : -1;

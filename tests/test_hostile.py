@@ -1,0 +1,589 @@
+"""Hostile conditions: what stays true of the stateful types whatever happens inside a call.
+
+- SWEEP: a public writer or constructor whose allocations fail from the k-th one on (for every k
+  until the call succeeds) raises MemoryError and leaves the object exactly as it was, and usable.
+- REENTRY: Python code that a writer runs (an argument's conversions, a subclass hook, a stored
+  counter's method, a finaliser, the lock's own __enter__/__exit__) calls back into the same object
+  directly, from a finaliser run by the collector and from a signal handler, with the module's
+  threading.Lock and with a re-entrant lock in its place: no hang, no crash, a consistent object.
+- CHAINS: 10**6 objects, each holding the previous one, are freed by reference counting and by the
+  collector without growing the C stack.
+
+Each table has one row per writer, call site or container type; a new type adds its rows.
+"""
+
+import contextlib
+import gc
+import signal
+import sys
+import threading
+import types
+
+import pytest
+
+from korvane.memory import lockfree_core as lf
+from korvane.memory import slab_engine as se
+from korvane.monitoring import counter_hub as hub
+
+try:
+    from _testcapi import remove_mem_hooks, set_nomemory
+except ImportError:
+    set_nomemory = None
+
+FIELDS = ("total_allocations", "total_deallocations", "current_allocations", "bytes_allocated", "bytes_reserved",
+          "peak_allocations", "peak_bytes_allocated", "bucketed_allocations", "fallback_allocations",
+          "alignment_padding_bytes", "total_allocation_time_ns", "total_deallocation_time_ns")
+
+# Values outside the small-int cache, so that results and conversions allocate.
+BIG, HUGE = int("1000000"), int("70000000000")
+OFFSET_F = float("1000")
+
+
+class Block:
+    """A stored object; compared by identity."""
+
+
+A, B = Block(), Block()
+
+
+class Clock:
+    """A `time` module double whose perf_counter_ns allocates its result, as the real one does."""
+
+    base = int("3") * 10**12
+
+    @classmethod
+    def perf_counter_ns(cls):
+        return cls.base + 0
+
+
+def counter(value):
+    return lambda: lf.AtomicCounter(value)
+
+
+def statistics(cls=lf.LockFreeStatistics):
+    def make():
+        s = cls()
+        s.record_allocation(BIG, True, 300, 5000)
+        s.record_deallocation(400, 700)
+        return s
+    return make
+
+
+def stack():
+    s = lf.LockFreeStack()
+    for _ in range(5):
+        s.push(A)
+    return s
+
+
+def header():
+    h = se.FastSlabHeaderOps(3, 32)
+    h.py_allocate_object_at(4)
+    return h
+
+
+def allocator():
+    a = se.FastBucketAllocator(8, 64, 128)
+    for offset in range(1000, 1005):
+        a.add_to_bucket(offset, 24)
+    a.remove_from_bucket(24)  # four offsets in a list with room for eight: the next pop shrinks it
+    return a
+
+
+def collector():
+    c = se.FastStatsCollector()
+    for _ in range(300):
+        c.py_record_allocation(64, 8, True)
+    return c
+
+
+def aggregator():
+    agg = hub.CounterAggregator(4)
+    agg.update(1, 2.5)
+    agg.update(3, -1.0)
+    return agg
+
+
+def buckets(a):
+    """The allocator's free lists, as the collector sees them."""
+    d = next(r for r in gc.get_referents(a) if type(r) is dict)
+    return {size: list(offsets) for size, offsets in d.items()}
+
+
+class SubStatistics(lf.LockFreeStatistics):
+    pass
+
+
+class SubAllocator(se.FastBucketAllocator):
+    pass
+
+
+def no_object():
+    return None
+
+
+def no_state(_):
+    return None
+
+
+def items(s):
+    """The stack's items, top first, as the collector sees them."""
+    return [r for r in gc.get_referents(s) if type(r) is Block]
+
+
+def counters(s):
+    return s.get_snapshot(), [type(getattr(s, f)) for f in FIELDS]
+
+
+def header_state(h):
+    return h.pack_header(), h.py_find_free_object()
+
+
+# (id, make the object, the call, its observable state). Besides the state, a failed call must leave the
+# reference counts of the stored objects A and B as they were.
+SWEEP = [
+    ("AtomicCounter()", no_object, lambda _: lf.AtomicCounter(BIG), no_state),
+    ("counter.store", counter(BIG), lambda c: c.store(HUGE), lambda c: c.load()),
+    ("counter.increment", counter(BIG), lambda c: c.increment(), lambda c: c.load()),
+    ("counter.increment(delta)", counter(BIG), lambda c: c.increment(HUGE), lambda c: c.load()),
+    ("counter.decrement", counter(BIG), lambda c: c.decrement(7), lambda c: c.load()),
+    ("counter.fetch_and_add", counter(BIG), lambda c: c.fetch_and_add(3), lambda c: c.load()),
+    ("counter.compare_and_swap", counter(BIG), lambda c: c.compare_and_swap(BIG, HUGE), lambda c: c.load()),
+    ("AtomicCounterWrapper()", no_object, lambda _: lf.AtomicCounterWrapper(OFFSET_F), no_state),
+    ("wrapper.increment", lambda: lf.AtomicCounterWrapper(BIG), lambda w: w.increment(OFFSET_F), lambda w: w.load()),
+    ("wrapper.decrement", lambda: lf.AtomicCounterWrapper(BIG), lambda w: w.decrement(), lambda w: w.load()),
+    ("wrapper.fetch_and_add", lambda: lf.AtomicCounterWrapper(BIG), lambda w: w.fetch_and_add(HUGE),
+     lambda w: w.load()),
+    ("wrapper.store", lambda: lf.AtomicCounterWrapper(BIG), lambda w: w.store(OFFSET_F), lambda w: w.load()),
+    ("AtomicPointer()", no_object, lambda _: lf.AtomicPointer(A), no_state),
+    ("pointer.store", lambda: lf.AtomicPointer(A), lambda p: p.store(B), lambda p: (p.load(), p.get_version())),
+    ("pointer.compare_and_swap", lambda: lf.AtomicPointer(A), lambda p: p.compare_and_swap(A, B),
+     lambda p: (p.load(), p.get_version())),
+    ("pointer.compare_and_swap(refused)", lambda: lf.AtomicPointer(A), lambda p: p.compare_and_swap(B, B),
+     lambda p: (p.load(), p.get_version())),
+    ("LockFreeStack()", no_object, lambda _: lf.LockFreeStack(), no_state),
+    ("stack.push", stack, lambda s: s.push(B), lambda s: (s.size(), items(s))),
+    ("stack.pop", stack, lambda s: s.pop(), lambda s: (s.size(), items(s))),
+    ("LockFreeStatistics()", no_object, lambda _: lf.LockFreeStatistics(), no_state),
+    *[(f"statistics.{prefix}{name}", make, op, counters)
+      for prefix, make in (("", statistics()), ("subclass.", statistics(SubStatistics)))
+      for name, op in (("record_allocation", lambda s: s.record_allocation(BIG, False, 900, HUGE)),
+                       ("record_deallocation", lambda s: s.record_deallocation(BIG, HUGE)),
+                       ("py_record_allocation", lambda s: s.py_record_allocation(BIG, True, 900, HUGE)),
+                       ("py_record_deallocation", lambda s: s.py_record_deallocation(BIG, HUGE)),
+                       ("_update_peaks", lambda s: s._update_peaks(HUGE, HUGE)),
+                       ("reset", lambda s: s.reset()))],
+    ("PerformanceTimer()", no_object, lambda _: lf.PerformanceTimer(), no_state),
+    ("timer.start", lf.PerformanceTimer, lambda t: t.start(), lambda t: t.elapsed_ns()),
+    ("FastSlabHeaderOps()", no_object, lambda _: se.FastSlabHeaderOps(BIG, 40), no_state),
+    ("header.pack_header", header, lambda h: h.pack_header(), header_state),
+    ("header.unpack_header", header, lambda h: h.unpack_header(bytes(range(16))), header_state),
+    ("header.py_allocate_object_at", header, lambda h: h.py_allocate_object_at(9), header_state),
+    ("header.py_deallocate_object_at", header, lambda h: h.py_deallocate_object_at(4), header_state),
+    ("FastBucketAllocator()", no_object, lambda _: se.FastBucketAllocator(), no_state),
+    ("FastBucketAllocator(subclass)", no_object, lambda _: SubAllocator(8, 64, 128), no_state),
+    ("allocator._init_buckets", allocator, lambda a: a._init_buckets(), buckets),
+    ("allocator.add_to_bucket", allocator, lambda a: a.add_to_bucket(OFFSET_F, 40), buckets),
+    ("allocator.remove_from_bucket", allocator, lambda a: a.remove_from_bucket(20), buckets),
+    ("allocator.find_best_fit_bucket", allocator, lambda a: a.find_best_fit_bucket(20, 1), buckets),
+    ("FastStatsCollector()", no_object, lambda _: se.FastStatsCollector(), no_state),
+    ("collector.py_record_allocation", collector, lambda c: c.py_record_allocation(64, 0, False),
+     lambda c: c.get_stats()),
+    ("collector.py_record_deallocation", collector, lambda c: c.py_record_deallocation(), lambda c: c.get_stats()),
+    ("collector.reset_stats", collector, lambda c: c.reset_stats(), lambda c: c.get_stats()),
+    ("CounterAggregator()", no_object, lambda _: hub.CounterAggregator(), no_state),
+    ("create_aggregator()", no_object, lambda _: hub.create_aggregator(4), no_state),
+    ("aggregator.update", aggregator, lambda g: g.update(2, 7.5), lambda g: g.get_all_stats()),
+    ("aggregator.reset", aggregator, lambda g: g.reset(1), lambda g: g.get_all_stats()),
+    ("aggregator.reset_all", aggregator, lambda g: g.reset_all(), lambda g: g.get_all_stats()),
+]
+
+
+def fails_after(k, op, obj):
+    """op(obj) with every allocation after the first k failing: (exception type, text), or None."""
+    set_nomemory(k, 0)
+    try:
+        op(obj)
+    except BaseException as exc:  # noqa: BLE001 - reported to the caller
+        remove_mem_hooks()
+        return type(exc), str(exc)
+    remove_mem_hooks()
+    return None
+
+
+@pytest.mark.skipif(set_nomemory is None, reason="needs _testcapi.set_nomemory (the interpreter's test C API)")
+@pytest.mark.parametrize("make, op, state", [row[1:] for row in SWEEP], ids=[row[0] for row in SWEEP])
+def test_allocation_failure_leaves_object_as_it_was(make, op, state, monkeypatch):
+    monkeypatch.setattr(lf, "time", Clock)
+    # Corruption warnings are kept by a list's append: the logging package itself does not make
+    # progress when every allocation fails.
+    monkeypatch.setattr(se, "logger", types.SimpleNamespace(warning=[].append))
+    control = make()
+    op(control)
+    expected = state(control)
+    gc.disable()
+    try:
+        for k in range(2000):
+            obj = make()
+            before, refs = state(obj), (sys.getrefcount(A), sys.getrefcount(B))
+            failure = fails_after(k, op, obj)
+            if failure is None:
+                assert state(obj) == expected
+                return
+            assert failure[0] is MemoryError, f"allocation {k + 1} failed: {failure}"
+            assert state(obj) == before, f"allocation {k + 1} failed: the object was changed"
+            assert (sys.getrefcount(A), sys.getrefcount(B)) == refs, f"allocation {k + 1} failed: references"
+            op(obj)
+            assert state(obj) == expected, f"allocation {k + 1} failed: the object is no longer usable"
+        pytest.fail("the call never succeeded")
+    finally:
+        gc.enable()
+
+
+# --- re-entry --------------------------------------------------------------------------------------
+
+REENTRY_SIGNAL, WATCHDOG_SIGNAL = signal.SIGUSR1, signal.SIGUSR2
+REFUSED = "reset() cannot be re-entered by the thread that is running it"
+
+
+class Hang(Exception):
+    """Raised in the main thread by the watchdog."""
+
+
+@contextlib.contextmanager
+def watchdog(seconds=10.0):
+    """Fails the test if the block runs longer than `seconds`: from then on a signal interrupts
+    whatever the main thread waits for (a lock acquisition included) with Hang, until it ends."""
+    main, done, bitten = threading.get_ident(), threading.Event(), []
+
+    def bite(signum, frame):
+        raise Hang("no progress: waiting for a lock this thread holds?")
+
+    def watch():
+        wait = seconds
+        while not done.wait(wait):
+            bitten.append(True)
+            signal.pthread_kill(main, WATCHDOG_SIGNAL)
+            wait = 0.1
+
+    old = signal.signal(WATCHDOG_SIGNAL, bite)
+    watcher = threading.Thread(target=watch, daemon=True)
+    watcher.start()
+    try:
+        yield
+    finally:
+        done.set()
+        watcher.join()
+        signal.signal(WATCHDOG_SIGNAL, old)
+    assert not bitten, "hang"
+
+
+class Reentry:
+    """From each hook: calls `callback(target)` directly, from the finaliser of an unreachable cycle
+    that the collector then frees, and from a signal handler. Nested hooks do nothing, so that a
+    callback that reaches a hook again does not recurse. Each outcome is recorded."""
+
+    def __init__(self, callback):
+        self.callback, self.target, self.busy, self.outcomes = callback, None, False, []
+
+    def run(self, how):
+        try:
+            self.callback(self.target)
+        except Exception as exc:  # noqa: BLE001 - checked by the test
+            self.outcomes.append((how, exc))
+        else:
+            self.outcomes.append((how, None))
+
+    def __call__(self):
+        if self.busy or self.target is None:
+            return
+        self.busy = True
+        try:
+            self.run("direct")
+            a, b = Finalised(self), Finalised(self)
+            a.other, b.other = b, a
+            del a, b
+            gc.collect(0)
+            signal.raise_signal(REENTRY_SIGNAL)
+        finally:
+            self.busy = False
+
+
+class Finalised:
+    def __init__(self, reentry):
+        self.reentry = reentry
+
+    def __del__(self):
+        self.reentry.run("collector")
+
+
+# The hook of the running case: every hostile object below calls it.
+hook = Reentry(lambda target: None)
+
+
+class Hooked:
+    """An argument whose conversions and truth test run the hook."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        hook()
+        return int(self.value)
+
+    __index__ = __int__
+
+    def __float__(self):
+        hook()
+        return float(self.value)
+
+    def __bool__(self):
+        hook()
+        return bool(self.value)
+
+
+class HookedCounter:
+    """A replacement for a public statistics counter: an AtomicCounter whose methods run the hook."""
+
+    def __init__(self):
+        self.counter = lf.AtomicCounter()
+
+    def __getattr__(self, name):
+        method = getattr(self.counter, name)
+
+        def hooked(*args):
+            hook()
+            return method(*args)
+        return hooked
+
+
+class HookedOnDelete:
+    """A stored object whose finaliser runs the hook."""
+
+    def __del__(self):
+        hook()
+
+
+class HookedLock:
+    """A re-entrant lock that runs the hook while held, just after entering and before leaving."""
+
+    def __init__(self):
+        self.lock = threading.RLock()
+
+    def __enter__(self):
+        self.lock.acquire()
+        hook()
+        return True
+
+    def __exit__(self, *exc):
+        hook()
+        self.lock.release()
+
+
+class HookedStatistics(lf.LockFreeStatistics):
+    def _update_peaks(self, current, peak_bytes):
+        hook()
+        return super()._update_peaks(current, peak_bytes)
+
+
+class HookedAllocator(se.FastBucketAllocator):
+    def _init_buckets(self):
+        hook.target = self
+        hook()
+        return super()._init_buckets()
+
+
+def hooked_statistics():
+    s = lf.LockFreeStatistics()
+    for name in FIELDS:
+        setattr(s, name, HookedCounter())
+    return s
+
+
+def check_pointer(p):
+    version = p.get_version()
+    p.store(A)
+    assert p.load() is A and p.get_version() == version + 1
+
+
+def check_stack(s):
+    for _ in range(s.size()):
+        s.pop()
+    assert s.size() == 0 and s.is_empty() and s.pop() is None
+    s.push(A)
+    assert s.pop() is A
+
+
+def check_statistics(s):
+    s.reset()
+    snap = s.get_snapshot()
+    assert [snap[k] for k in FIELDS[:7]] == [0] * 7
+    s.record_allocation(10)
+    assert s.get_snapshot()["bytes_allocated"] == 10
+
+
+def check_allocator(a):
+    a.add_to_bucket(4000, 64)
+    assert a.remove_from_bucket(64) == 4000
+    assert all(type(o) is int for offsets in buckets(a).values() for o in offsets)
+
+
+def check_collector(c):
+    stats = c.get_stats()
+    assert stats["total_allocations"] == stats["bucketed_allocations"] + stats["fallback_allocations"]
+
+
+def check_aggregator(g):
+    g.reset_all()
+    assert g.get_all_stats() == []
+    g.update(1, 2.0)
+    assert g.get_stats(1)["count"] == 1
+
+
+def stack_with(*items):
+    s = lf.LockFreeStack()
+    for item in items:
+        s.push(item)
+    return s
+
+
+# (id, module whose threading the case replaces, make the object, act on it, call back into it, check it).
+# LOCK_ONLY rows reach Python code only through the lock: they run with the re-entrant double alone.
+REENTRY = [
+    ("counter.increment(__index__)", lf, lf.AtomicCounter, lambda c: c.increment(Hooked(5)),
+     lambda c: c.increment(), lambda c: c.increment()),
+    ("pointer.store(finaliser)", lf, lambda: lf.AtomicPointer(HookedOnDelete()), lambda p: p.store(A),
+     lambda p: p.store(p.load()), check_pointer),
+    ("pointer.compare_and_swap", lf, lf.AtomicPointer, lambda p: p.compare_and_swap(None, B),
+     lambda p: p.compare_and_swap(p.load(), A), check_pointer),
+    ("pointer.load", lf, lf.AtomicPointer, lambda p: p.load(), lambda p: p.store(B), check_pointer),
+    ("pointer.get_version", lf, lf.AtomicPointer, lambda p: p.get_version(), lambda p: p.store(B), check_pointer),
+    ("stack.push", lf, lf.LockFreeStack, lambda s: s.push(A), lambda s: (s.push(B), s.pop()), check_stack),
+    ("stack.pop", lf, lambda: stack_with(A, B), lambda s: s.pop(), lambda s: s.push(s.pop()), check_stack),
+    ("stack.is_empty", lf, lf.LockFreeStack, lambda s: s.is_empty(), lambda s: s.push(B), check_stack),
+    ("statistics.record_allocation(conversions)", lf, lf.LockFreeStatistics,
+     lambda s: s.record_allocation(Hooked(64), Hooked(0), Hooked(8), Hooked(30)),
+     lambda s: (s.record_allocation(1), s.reset()), check_statistics),
+    ("statistics.record_deallocation(conversions)", lf, lf.LockFreeStatistics,
+     lambda s: s.record_deallocation(Hooked(64), Hooked(30)), lambda s: s.reset(), check_statistics),
+    ("statistics.py_record_allocation(conversions)", lf, lf.LockFreeStatistics,
+     lambda s: s.py_record_allocation(Hooked(64), Hooked(1), Hooked(8), Hooked(30)), lambda s: s.reset(),
+     check_statistics),
+    ("statistics.py_record_deallocation(conversions)", lf, lf.LockFreeStatistics,
+     lambda s: s.py_record_deallocation(Hooked(64), Hooked(30)), lambda s: s.reset(), check_statistics),
+    ("statistics._update_peaks(override)", lf, HookedStatistics, lambda s: s.record_allocation(64),
+     lambda s: s.reset(), check_statistics),
+    ("statistics.counters", lf, hooked_statistics,
+     lambda s: (s.record_allocation(64, True, 8, 30), s.record_deallocation(64, 30), s.py_record_allocation(64, 1),
+                s.py_record_deallocation(64), s._update_peaks(9, 99), s.get_snapshot()),
+     lambda s: (s.record_allocation(1), s.reset()), check_statistics),
+    ("statistics.reset(counters)", lf, hooked_statistics, lambda s: s.reset(), lambda s: s.reset(),
+     check_statistics),
+    ("statistics.reset", lf, lf.LockFreeStatistics, lambda s: s.reset(), lambda s: s.reset(), check_statistics),
+    ("allocator.add_to_bucket", se, se.FastBucketAllocator, lambda a: a.add_to_bucket(Hooked(512), Hooked(64)),
+     lambda a: (a.add_to_bucket(256, 64), a.remove_from_bucket(64)), check_allocator),
+    ("allocator.remove_from_bucket", se, se.FastBucketAllocator, lambda a: a.remove_from_bucket(Hooked(64)),
+     lambda a: (a.add_to_bucket(256, 64), a._init_buckets()), check_allocator),
+    ("allocator.find_best_fit_bucket", se, se.FastBucketAllocator,
+     lambda a: (a.add_to_bucket(512, 64), a.find_best_fit_bucket(Hooked(24), Hooked(16))),
+     lambda a: (a.remove_from_bucket(64), a.add_to_bucket(8, 64)), check_allocator),
+    ("FastBucketAllocator(_init_buckets override)", se, lambda: HookedAllocator(8, 64, 128),
+     lambda a: a._init_buckets(), lambda a: a.add_to_bucket(8, 8), check_allocator),
+    ("collector.py_record_allocation", se, se.FastStatsCollector,
+     lambda c: c.py_record_allocation(Hooked(64), Hooked(8), Hooked(1)),
+     lambda c: (c.py_record_allocation(1, 1, False), c.reset_stats()), check_collector),
+    ("collector.py_record_deallocation", se, se.FastStatsCollector,
+     lambda c: (c.py_record_deallocation(), c.get_stats(), c.reset_stats()),
+     lambda c: c.py_record_allocation(1, 1, True), check_collector),
+    ("aggregator.update", hub, hub.CounterAggregator, lambda g: g.update(Hooked(2), Hooked(7.5)),
+     lambda g: (g.update(2, 1.0), g.reset(2)), check_aggregator),
+    ("aggregator.get_stats", hub, hub.CounterAggregator, lambda g: g.get_stats(Hooked(2)),
+     lambda g: g.update(2, 1.0), check_aggregator),
+    ("aggregator.reset", hub, hub.CounterAggregator, lambda g: (g.reset(Hooked(2)), g.reset_all()),
+     lambda g: g.update(2, 1.0), check_aggregator),
+]
+LOCK_ONLY = {"pointer.compare_and_swap", "pointer.load", "pointer.get_version", "stack.push", "stack.pop",
+             "stack.is_empty", "statistics.reset", "collector.py_record_deallocation"}
+REENTRY_CASES = [pytest.param(*row[1:], lock, id=f"{row[0]}-{lock}") for row in REENTRY
+                 for lock in (() if row[0] in LOCK_ONLY else ("Lock",)) + ("re-entrant lock",)]
+
+
+@pytest.mark.parametrize("module, make, act, callback, check, lock", REENTRY_CASES)
+def test_reentry_from_every_call_site(module, make, act, callback, check, lock, monkeypatch):
+    if lock != "Lock":
+        monkeypatch.setattr(module, "threading", types.SimpleNamespace(Lock=HookedLock))
+    reentry = Reentry(callback)
+    monkeypatch.setattr(sys.modules[__name__], "hook", reentry)
+    old = signal.signal(REENTRY_SIGNAL, lambda signum, frame: reentry.run("signal"))
+    try:
+        with watchdog():
+            obj = make()
+            reentry.target = obj
+            act(obj)
+            reentry.target = None  # the checks run no hooks
+            check(obj)
+    finally:
+        signal.signal(REENTRY_SIGNAL, old)
+    assert {how for how, _ in reentry.outcomes} == {"direct", "collector", "signal"}, "a hook did not run"
+    for how, exc in reentry.outcomes:
+        assert exc is None or (type(exc) is RuntimeError and str(exc) == REFUSED), (how, exc)
+
+
+# --- deep chains -----------------------------------------------------------------------------------
+
+DEPTH = 10**6
+
+CHAIN = """
+import gc, types, weakref
+gc.disable()
+from korvane.memory import lockfree_core, slab_engine
+from korvane.monitoring import counter_hub
+
+{link}
+
+class Bottom:
+    pass
+
+def build():
+    bottom = Bottom()
+    head = bottom
+    for _ in range({depth}):
+        head = link(head)
+    return head, bottom
+
+head, bottom = build()
+freed = weakref.ref(bottom)
+del bottom, head
+assert freed() is None, "not freed by reference counting"
+head, bottom = build()
+bottom.head = head
+freed = weakref.ref(bottom)
+del bottom, head
+gc.collect()
+assert freed() is None, "not freed by the collector"
+print("ok")
+"""
+
+
+def via_lock(module, make):
+    """A link held in the lock field: the module's threading.Lock() hands out the previous link."""
+    return (f"held = []\n{module}.threading = types.SimpleNamespace(Lock=held.pop)\n"
+            f"def link(prev):\n    held.append(prev)\n    return {module}.{make}")
+
+
+# (id, code defining `link(previous)`, which makes the next object of the chain)
+CHAINS = [
+    ("AtomicPointer", "link = lockfree_core.AtomicPointer"),
+    ("LockFreeStack", "def link(prev):\n    s = lockfree_core.LockFreeStack()\n    s.push(prev)\n    return s"),
+    ("LockFreeStatistics", "def link(prev):\n    s = lockfree_core.LockFreeStatistics()\n"
+                           "    s.total_allocations = prev\n    return s"),
+    ("FastBucketAllocator", via_lock("slab_engine", "FastBucketAllocator(8, 0, 0)")),
+    ("FastStatsCollector", via_lock("slab_engine", "FastStatsCollector()")),
+    ("CounterAggregator", via_lock("counter_hub", "CounterAggregator(0)")),
+]
+
+
+@pytest.mark.parametrize("link", [row[1] for row in CHAINS], ids=[row[0] for row in CHAINS])
+def test_deep_chain_frees_iteratively(link, python_subprocess):
+    result = python_subprocess(CHAIN.format(link=link, depth=DEPTH), timeout=300)
+    assert (result.returncode, result.stdout.strip()) == (0, "ok"), result.stderr[-3000:]
