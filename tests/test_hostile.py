@@ -21,6 +21,7 @@ import types
 
 import pytest
 
+from korvane.memory import block_index as bi
 from korvane.memory import lockfree_core as lf
 from korvane.memory import slab_engine as se
 from korvane.monitoring import counter_hub as hub
@@ -139,6 +140,34 @@ def header_state(h):
     return h.pack_header(), h.py_find_free_object()
 
 
+class Eq:
+    """A stored block whose equality is Python code: equal to any Eq of the same key."""
+
+    def __init__(self, key):
+        self.key = key
+
+    def __eq__(self, other):
+        return type(other) is Eq and other.key == self.key
+
+    __hash__ = object.__hash__
+
+
+def tree(records=300):
+    """A tree of `records` blocks with every insert sampled: counts outside the small-int cache, and
+    room in its records' chunks (of 32, 64, 128, 256, ... records) for one more."""
+    def make():
+        t = bi.FastRedBlackTree(1)
+        for i in range(records):
+            t.insert(BIG + i % 7, (A, B, Eq(i % 3))[i % 3])
+        return t
+    return make
+
+
+def tree_state(t):
+    """Sizes, statistics and the stored blocks, as the collector sees them (a finder would count)."""
+    return t.get_size_distribution(), t.get_stats(), [r for r in gc.get_referents(t) if type(r) in (Block, Eq)]
+
+
 # (id, make the object, the call, its observable state). Besides the state, a failed call must leave the
 # reference counts of the stored objects A and B as they were.
 SWEEP = [
@@ -191,6 +220,17 @@ SWEEP = [
      lambda c: c.get_stats()),
     ("collector.py_record_deallocation", collector, lambda c: c.py_record_deallocation(), lambda c: c.get_stats()),
     ("collector.reset_stats", collector, lambda c: c.reset_stats(), lambda c: c.get_stats()),
+    ("FastRedBlackTree()", no_object, lambda _: bi.FastRedBlackTree(BIG), no_state),
+    ("tree.insert(new size)", tree(), lambda t: t.insert(HUGE, A), tree_state),
+    ("tree.insert(a new chunk)", tree(480), lambda t: t.insert(BIG, B), tree_state),
+    ("tree.delete(identity)", tree(), lambda t: t.delete(BIG + 3, A), tree_state),
+    ("tree.delete(__eq__)", tree(), lambda t: t.delete(BIG + 2, Eq(2)), tree_state),
+    ("tree.delete(no match)", tree(), lambda t: t.delete(BIG + 2, Eq(9)), tree_state),
+    ("tree.remove_ge", tree(), lambda t: t.remove_ge(BIG + 4), tree_state),
+    ("tree.clear", tree(), lambda t: t.clear(), tree_state),
+    ("tree.reset_circuit_breaker", tree(), lambda t: t.reset_circuit_breaker(), tree_state),
+    ("tree.find_best_fit", tree(), lambda t: t.find_best_fit(BIG + 1), tree_state),
+    ("tree.find_all_exact", tree(), lambda t: t.find_all_exact(BIG), tree_state),
     ("CounterAggregator()", no_object, lambda _: hub.CounterAggregator(), no_state),
     ("create_aggregator()", no_object, lambda _: hub.create_aggregator(4), no_state),
     ("aggregator.update", aggregator, lambda g: g.update(2, 7.5), lambda g: g.get_all_stats()),
@@ -225,7 +265,8 @@ def test_allocation_failure_leaves_object_as_it_was(make, op, state, monkeypatch
     try:
         for k in range(2000):
             obj = make()
-            before, refs = state(obj), (sys.getrefcount(A), sys.getrefcount(B))
+            before = state(obj)  # first: the previous state (which may hold A and B) goes here
+            refs = sys.getrefcount(A), sys.getrefcount(B)
             failure = fails_after(k, op, obj)
             if failure is None:
                 assert state(obj) == expected
@@ -440,6 +481,61 @@ def check_aggregator(g):
     assert g.get_stats(1)["count"] == 1
 
 
+class HookedEq:
+    """A stored block whose first comparison runs the hook; equal to nothing but itself."""
+
+    def __init__(self):
+        self.fresh = True
+
+    def __eq__(self, other):
+        if self.fresh:
+            self.fresh = False
+            hook()
+        return self is other
+
+    __hash__ = object.__hash__
+
+
+class HookedTree(bi.FastRedBlackTree):
+    def _sanitize_size(self, size):
+        hook()
+        return super()._sanitize_size(size)
+
+    def size(self):
+        hook()
+        return super().size()
+
+
+def tree_of(*blocks):
+    t = bi.FastRedBlackTree(1)
+    for block in blocks:
+        t.insert(8, block)
+    return t
+
+
+def tree_with_hooked_counters():
+    saved, bi.AtomicCounter = bi.AtomicCounter, lambda value: HookedCounter()
+    try:
+        return tree_of(A, B)
+    finally:
+        bi.AtomicCounter = saved
+
+
+def tree_callback(t):
+    t.insert(8, A)
+    t.remove_ge(0)
+    t.delete(8, B)
+    t.get_stats()
+    t.clear()
+
+
+def check_tree(t):
+    stats, dist = t.get_stats(), t.get_size_distribution()
+    assert stats["node_count"] == stats["total_blocks"] == sum(dist.values()) == len(t) and t.seq_counter % 2 == 0
+    t.insert(5, A)
+    assert t.find_best_fit(0) is A and t.remove_ge(5) == (5, A)
+
+
 def stack_with(*items):
     s = lf.LockFreeStack()
     for item in items:
@@ -495,6 +591,26 @@ REENTRY = [
     ("collector.py_record_deallocation", se, se.FastStatsCollector,
      lambda c: (c.py_record_deallocation(), c.get_stats(), c.reset_stats()),
      lambda c: c.py_record_allocation(1, 1, True), check_collector),
+    ("tree.insert(__index__)", bi, tree_of, lambda t: t.insert(Hooked(9), A), tree_callback, check_tree),
+    ("tree.delete(__eq__)", bi, lambda: tree_of(HookedEq(), A, B), lambda t: t.delete(8, B), tree_callback,
+     check_tree),
+    ("tree.delete(finaliser)", bi, lambda: tree_of(HookedOnDelete()), lambda t: t.delete(8, t.find_best_fit(8)),
+     tree_callback, check_tree),
+    ("tree.remove_ge(__index__, finaliser)", bi, lambda: tree_of(HookedOnDelete()), lambda t: t.remove_ge(Hooked(1)),
+     tree_callback, check_tree),
+    ("tree.clear(finaliser)", bi, lambda: tree_of(HookedOnDelete(), HookedOnDelete()), lambda t: t.clear(),
+     tree_callback, check_tree),
+    ("tree finders(__index__)", bi, lambda: tree_of(A), lambda t: (t.find_best_fit(Hooked(1), Hooked(4)),
+                                                                   t.find_all_exact(Hooked(8))),
+     tree_callback, check_tree),
+    ("tree(subclass hooks)", bi, HookedTree, lambda t: (t.insert(8, A), t.delete(8, A), len(t), bool(t)),
+     tree_callback, check_tree),
+    ("tree(counters)", bi, tree_with_hooked_counters,
+     lambda t: (t.insert(8, A), t.get_stats(), t.clear()), tree_callback, check_tree),
+    ("tree.get_size_distribution", bi, lambda: tree_of(A, B), lambda t: t.get_size_distribution(), tree_callback,
+     check_tree),
+    ("tree.reset_circuit_breaker", bi, lambda: tree_of(A), lambda t: t.reset_circuit_breaker(), tree_callback,
+     check_tree),
     ("aggregator.update", hub, hub.CounterAggregator, lambda g: g.update(Hooked(2), Hooked(7.5)),
      lambda g: (g.update(2, 1.0), g.reset(2)), check_aggregator),
     ("aggregator.get_stats", hub, hub.CounterAggregator, lambda g: g.get_stats(Hooked(2)),
@@ -502,7 +618,7 @@ REENTRY = [
     ("aggregator.reset", hub, hub.CounterAggregator, lambda g: (g.reset(Hooked(2)), g.reset_all()),
      lambda g: g.update(2, 1.0), check_aggregator),
 ]
-LOCK_ONLY = {"pointer.compare_and_swap", "pointer.load", "pointer.get_version", "stack.push", "stack.pop",
+LOCK_ONLY = {"tree.get_size_distribution", "tree.reset_circuit_breaker", "pointer.compare_and_swap", "pointer.load", "pointer.get_version", "stack.push", "stack.pop",
              "stack.is_empty", "statistics.reset", "collector.py_record_deallocation"}
 REENTRY_CASES = [pytest.param(*row[1:], lock, id=f"{row[0]}-{lock}") for row in REENTRY
                  for lock in (() if row[0] in LOCK_ONLY else ("Lock",)) + ("re-entrant lock",)]
@@ -536,7 +652,7 @@ DEPTH = 10**6
 CHAIN = """
 import gc, types, weakref
 gc.disable()
-from korvane.memory import lockfree_core, slab_engine
+from korvane.memory import block_index, lockfree_core, slab_engine
 from korvane.monitoring import counter_hub
 
 {link}
@@ -574,6 +690,8 @@ def via_lock(module, make):
 # (id, code defining `link(previous)`, which makes the next object of the chain)
 CHAINS = [
     ("AtomicPointer", "link = lockfree_core.AtomicPointer"),
+    ("FastRedBlackTree", "def link(prev):\n    t = block_index.FastRedBlackTree()\n    t.insert(1, prev)\n"
+                         "    return t"),
     ("LockFreeStack", "def link(prev):\n    s = lockfree_core.LockFreeStack()\n    s.push(prev)\n    return s"),
     ("LockFreeStatistics", "def link(prev):\n    s = lockfree_core.LockFreeStatistics()\n"
                            "    s.total_allocations = prev\n    return s"),

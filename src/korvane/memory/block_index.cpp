@@ -176,6 +176,11 @@ inline RBNode* pool_take(Pool& pool) {
   return node;
 }
 
+// Makes sure that the next pool_take succeeds; false when memory is short.
+inline bool pool_reserve(Pool& pool) {
+  return pool.free != nullptr || pool.bump != pool.bump_end || pool_grow(pool);
+}
+
 // Returns an unlinked record whose block reference is gone.
 inline void pool_give(Pool& pool, RBNode* node) {
   node->next = pool.free;
@@ -828,6 +833,13 @@ PyObject* tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   Tree* t = as_tree(self);
   uint64_t timestamp;
   if (!perf_counter_ns(&timestamp)) return nullptr;
+  // The record is reserved before the sampling counters move, so that only
+  // Python code that empties the pool meanwhile (a clear() from a counter
+  // or a finaliser) leaves the record's allocation to fail under the lock.
+  if (!pool_reserve(t->pool)) {
+    PyErr_SetString(PyExc_MemoryError, "Failed to allocate RB node");
+    return nullptr;
+  }
   if (t->use_atomic && !count_insert(t)) return nullptr;
   WriteScope scope(t);
   if (!scope.ok()) return nullptr;
