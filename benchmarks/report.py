@@ -21,7 +21,6 @@ by this run's.
 """
 
 import json
-import math
 import sys
 from pathlib import Path
 

@@ -1,15 +1,20 @@
 """Initialisation rules shared by every extension module of the package."""
 
+import contextlib
+import gc
 import importlib.metadata
 import importlib.util
 import inspect
 import os
 import subprocess
 import sys
+import threading
 
 import pytest
 
 import korvane
+from korvane.memory import block_index, lockfree_core, slab_engine
+from korvane.monitoring import counter_hub
 
 MODULES = [
     "korvane.memory.lockfree_core",
@@ -210,3 +215,51 @@ def test_every_public_type_has_a_short_repr_of_its_state():
     assert [repr(obj) for obj, _ in cases] == [text for _, text in cases]
     timer.start()
     assert repr(timer) != "PerformanceTimer(start=0)"
+
+
+# Locked sections that run only native code skip entering a free threading.Lock; a lock that someone
+# holds (here a thread that found it through the collector) is still waited for.
+LOCKED_CALLS = [
+    ("tree.insert", lambda: block_index.FastRedBlackTree(), lambda t: t.insert(8, "b")),
+    ("tree.remove_ge", lambda: tree_holding(8), lambda t: t.remove_ge(1)),
+    ("tree.delete", lambda: tree_holding(8), lambda t: t.delete(8, "b")),
+    ("tree.get_stats", lambda: tree_holding(8), lambda t: t.get_stats()["node_count"]),
+    ("tree.get_size_distribution", lambda: tree_holding(8), lambda t: t.get_size_distribution()),
+    ("pointer.store", lambda: lockfree_core.AtomicPointer(1), lambda p: p.store(2)),
+    ("pointer.load", lambda: lockfree_core.AtomicPointer(1), lambda p: p.load()),
+    ("stack.push", lockfree_core.LockFreeStack, lambda s: s.push(1)),
+    ("stack.pop", lambda: stack_holding(1), lambda s: s.pop()),
+    ("allocator.add_to_bucket", slab_engine.FastBucketAllocator, lambda a: a.add_to_bucket(0, 64)),
+    ("collector.get_stats", slab_engine.FastStatsCollector, lambda c: c.get_stats()["total_allocations"]),
+    ("aggregator.update", counter_hub.CounterAggregator, lambda g: g.update(3, 1.0)),
+    ("aggregator.get_stats", counter_hub.CounterAggregator, lambda g: g.get_stats(3)["count"]),
+]
+
+
+def tree_holding(size):
+    tree = block_index.FastRedBlackTree()
+    tree.insert(size, "b")
+    return tree
+
+
+def stack_holding(item):
+    stack = lockfree_core.LockFreeStack()
+    stack.push(item)
+    return stack
+
+
+@pytest.mark.parametrize("make, call", [row[1:] for row in LOCKED_CALLS], ids=[row[0] for row in LOCKED_CALLS])
+def test_a_held_lock_is_waited_for(make, call):
+    obj = make()
+    expected = call(make())
+    locks = [o for o in gc.get_referents(obj) if type(o) is type(threading.Lock())]
+    results = []
+    with contextlib.ExitStack() as held:
+        for lock in locks:
+            held.enter_context(lock)
+        caller = threading.Thread(target=lambda: results.append(call(obj)))
+        caller.start()
+        caller.join(0.05)
+        assert caller.is_alive() and results == []
+    caller.join()
+    assert results == [expected]

@@ -29,6 +29,7 @@ struct LockCalls {
   PyTypeObject* type = nullptr;  // null: always use the named protocol
   PyObject* enter = nullptr;
   PyObject* release = nullptr;
+  PyCFunction locked = nullptr;  // the C function of locked(), when it takes no arguments
 };
 
 inline LockCalls& lock_calls() {
@@ -52,7 +53,8 @@ inline bool learn_lock_type() {
   Ref enter = Ref::steal(PyObject_GetAttrString(type.get(), "__enter__"));
   Ref exit = Ref::steal(PyObject_GetAttrString(type.get(), "__exit__"));
   Ref release = Ref::steal(PyObject_GetAttrString(type.get(), "release"));
-  if (!enter || !exit || !release) return false;
+  Ref locked = Ref::steal(PyObject_GetAttrString(type.get(), "locked"));
+  if (!enter || !exit || !release || !locked) return false;
   auto method = [](PyObject* d) -> PyMethodDef* {
     return Py_IS_TYPE(d, &PyMethodDescr_Type) ? reinterpret_cast<PyMethodDescrObject*>(d)->d_method : nullptr;
   };
@@ -62,6 +64,11 @@ inline bool learn_lock_type() {
       exit_def->ml_meth != release_def->ml_meth || (release_def->ml_flags & METH_NOARGS) == 0) {
     return true;
   }
+  PyMethodDef* locked_def = method(locked.get());
+  if (locked_def != nullptr && (locked_def->ml_flags & (METH_VARARGS | METH_FASTCALL | METH_NOARGS | METH_O |
+                                                        METH_KEYWORDS)) == METH_NOARGS) {
+    calls.locked = locked_def->ml_meth;
+  }
   calls.enter = enter.release();
   calls.release = release.release();
   calls.type = reinterpret_cast<PyTypeObject*>(type.release());
@@ -70,25 +77,38 @@ inline bool learn_lock_type() {
 
 }  // namespace detail
 
+// Marks a locked section that runs no Python code, never lets go of the
+// interpreter lock and releases no reference (so runs no finaliser): native
+// reads and writes only. While an exact threading.Lock is free, no other
+// thread can take it, or see whether it was taken, before such a section
+// ends, so entering and leaving it would change nothing; the guard then
+// skips both. A lock that is held is entered, and waited for, as usual; any
+// other lock object always goes through its protocol.
+struct NativeSection {};
+inline constexpr NativeSection native_section{};
+
 class Locked {
  public:
   // Enters the lock; check ok() before doing anything under it. A null lock
   // (a field cleared by the garbage collector) behaves as None would. The
   // guard keeps its own reference to the lock, so that Python code run while
   // it is held cannot free it by replacing the field it came from.
-  explicit Locked(PyObject* lock) noexcept : lock_(Py_NewRef(lock != nullptr ? lock : Py_None)) {
+  explicit Locked(PyObject* lock) noexcept : lock_(Py_NewRef(lock != nullptr ? lock : Py_None)) { enter(); }
+  // The same for a section that is native only (see NativeSection).
+  Locked(PyObject* lock, NativeSection) noexcept : lock_(Py_NewRef(lock != nullptr ? lock : Py_None)) {
+#ifndef Py_GIL_DISABLED
     const detail::LockCalls& calls = detail::lock_calls();
-    PyObject* r;
-    if (Py_TYPE(lock_) == calls.type) [[likely]] {
-      fast_ = true;
-      r = PyObject_Vectorcall(calls.enter, &lock_, 1, nullptr);
-    } else {
-      PyObject* argv[2] = {nullptr, lock_};
-      r = PyObject_VectorcallMethod(detail::name_enter.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                    nullptr);
+    if (Py_TYPE(lock_) == calls.type && calls.locked != nullptr) [[likely]] {
+      PyObject* held = calls.locked(lock_, nullptr);
+      if (held == nullptr) return;
+      Py_DECREF(held);
+      if (held == Py_False) {
+        entered_ = skipped_ = true;
+        return;
+      }
     }
-    entered_ = r != nullptr;
-    Py_XDECREF(r);
+#endif
+    enter();
   }
   Locked(const Locked&) = delete;
   Locked& operator=(const Locked&) = delete;
@@ -105,6 +125,7 @@ class Locked {
   // stays set. Returns true when no exception is set afterwards.
   bool leave() noexcept {
     entered_ = false;
+    if (skipped_) return !PyErr_Occurred();  // as release() would: it passes any exception on
     PyObject* exc = PyErr_GetRaisedException();
     PyObject* r;
     if (fast_) {
@@ -149,9 +170,25 @@ class Locked {
   }
 
  private:
+  void enter() noexcept {
+    const detail::LockCalls& calls = detail::lock_calls();
+    PyObject* r;
+    if (Py_TYPE(lock_) == calls.type) [[likely]] {
+      fast_ = true;
+      r = PyObject_Vectorcall(calls.enter, &lock_, 1, nullptr);
+    } else {
+      PyObject* argv[2] = {nullptr, lock_};
+      r = PyObject_VectorcallMethod(detail::name_enter.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                    nullptr);
+    }
+    entered_ = r != nullptr;
+    Py_XDECREF(r);
+  }
+
   PyObject* lock_;
   bool entered_ = false;
   bool fast_ = false;
+  bool skipped_ = false;
 };
 
 // The thread holding an object's lock, kept next to the lock by a type whose
@@ -229,6 +266,13 @@ inline PyObject* run_held(Guard& guard, Body&& body) {
 template <typename Body>
 inline PyObject* with_lock(PyObject* lock, Body&& body) {
   Locked guard(lock);
+  return run_held(guard, body);
+}
+
+// The same for a body that is native only (see NativeSection).
+template <typename Body>
+inline PyObject* with_lock(PyObject* lock, NativeSection, Body&& body) {
+  Locked guard(lock, native_section);
   return run_held(guard, body);
 }
 

@@ -729,7 +729,7 @@ void tree_dealloc(PyObject* self) {
 // construction, seq_counter made even again and the lock left by finish().
 class WriteScope {
  public:
-  explicit WriteScope(Tree* t) : tree_(t), guard_(t->write_lock) {
+  explicit WriteScope(Tree* t) : tree_(t), guard_(t->write_lock, kv::native_section) {
     if (guard_.ok()) tree_->seq_counter += 1;
   }
   bool ok() const { return guard_.ok(); }
@@ -964,7 +964,7 @@ PyObject* tree_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     Ref removed;  // released after the lock
     enum { Removed, Absent, Compare, Changed, Failed } outcome;
     {
-      kv::Locked guard(t->write_lock);
+      kv::Locked guard(t->write_lock, kv::native_section);
       if (!guard.ok()) return nullptr;
       RBNode* node = find_node(t, size);
       outcome = Absent;
@@ -1267,7 +1267,7 @@ PyObject* tree_sanitize_size(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyObject* tree_reset_circuit_breaker(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (!kv::no_args("reset_circuit_breaker", nargs, kwnames)) return nullptr;
   Tree* t = as_tree(self);
-  return kv::with_lock(t->stats_lock, [&]() -> PyObject* {
+  return kv::with_lock(t->stats_lock, kv::native_section, [&]() -> PyObject* {
     t->counts.has_trips = true;
     t->counts.operation_count = 0;
     Py_RETURN_NONE;
@@ -1284,7 +1284,7 @@ PyObject* tree_get_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyO
   uint64_t node_count;
   int height;
   {
-    kv::Locked guard(t->stats_lock);
+    kv::Locked guard(t->stats_lock, kv::native_section);
     if (!guard.ok()) return nullptr;
     counts = t->counts;
     node_count = t->node_count;
@@ -1344,7 +1344,7 @@ PyObject* tree_get_size_distribution(PyObject* self, PyObject* const*, Py_ssize_
   SizeCount* entries = nullptr;
   Py_ssize_t n = 0;
   {
-    kv::Locked guard(t->write_lock);
+    kv::Locked guard(t->write_lock, kv::native_section);
     if (!guard.ok()) return nullptr;
     if (t->root != nullptr) {
       // node_count bounds the number of tree nodes.

@@ -304,7 +304,7 @@ PyObject* pointer_construct(PyTypeObject* type, PyObject* const* args, Py_ssize_
 PyObject* pointer_load(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (!kv::no_args("load", nargs, kwnames)) return nullptr;
   Pointer* p = as_pointer(self);
-  return kv::with_lock(p->lock, [&] { return Py_NewRef(p->ptr != nullptr ? p->ptr : Py_None); });
+  return kv::with_lock(p->lock, kv::native_section, [&] { return Py_NewRef(p->ptr != nullptr ? p->ptr : Py_None); });
 }
 
 kv::Params<1> pointer_store_params{"store", {"value"}, 1};
@@ -316,7 +316,7 @@ PyObject* pointer_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   Ref incoming = Ref::borrow(a[0] != Py_None ? a[0] : nullptr);
   Ref outgoing;
   {
-    kv::Locked guard(p->lock);
+    kv::Locked guard(p->lock, kv::native_section);
     if (!guard.ok()) return nullptr;
     outgoing = Ref::steal(p->ptr);
     p->version += 1;
@@ -338,7 +338,7 @@ PyObject* pointer_compare_and_swap(PyObject* self, PyObject* const* args, Py_ssi
   Ref outgoing;
   bool swapped = false;
   {
-    kv::Locked guard(p->lock);
+    kv::Locked guard(p->lock, kv::native_section);
     if (!guard.ok()) return nullptr;
     if (p->ptr == expected) {
       outgoing = Ref::steal(p->ptr);
@@ -359,7 +359,7 @@ PyObject* pointer_get_version(PyObject* self, PyObject* const*, Py_ssize_t nargs
   Pointer* p = as_pointer(self);
   int64_t version;
   {
-    kv::Locked guard(p->lock);
+    kv::Locked guard(p->lock, kv::native_section);
     if (!guard.ok()) return nullptr;
     version = p->version;
     if (!guard.leave()) return nullptr;
@@ -450,7 +450,7 @@ PyObject* stack_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   }
   node->item = Py_NewRef(a[0]);
   node->next = nullptr;
-  kv::Locked guard(s->lock);
+  kv::Locked guard(s->lock, kv::native_section);
   if (!guard.ok()) {
     free_nodes(node);
     return nullptr;
@@ -467,7 +467,7 @@ PyObject* stack_pop(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject
   Stack* s = as_stack(self);
   StackNode* node = nullptr;
   {
-    kv::Locked guard(s->lock);
+    kv::Locked guard(s->lock, kv::native_section);
     if (!guard.ok()) return nullptr;
     node = s->head;
     if (node != nullptr) {
@@ -491,7 +491,7 @@ PyObject* stack_pop(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject
 PyObject* stack_is_empty(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (!kv::no_args("is_empty", nargs, kwnames)) return nullptr;
   Stack* s = as_stack(self);
-  return kv::with_lock(s->lock, [&] { return kv::from_bool(s->head == nullptr); });
+  return kv::with_lock(s->lock, kv::native_section, [&] { return kv::from_bool(s->head == nullptr); });
 }
 
 PyObject* stack_size(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {

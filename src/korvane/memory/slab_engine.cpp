@@ -531,7 +531,7 @@ PyObject* allocator_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   // The filed object is a plain int of the converted value.
   Ref item = PyLong_CheckExact(a[0]) ? Ref::borrow(a[0]) : Ref::steal(PyLong_FromLong(offset));
   if (!item) return nullptr;
-  return kv::with_lock(al->lock, [&]() -> PyObject* {
+  return kv::with_lock(al->lock, kv::native_section, [&]() -> PyObject* {
     Bucket* bucket = find_bucket(al, b);
     if (bucket == nullptr) Py_RETURN_FALSE;
     if (PyList_Append(bucket->list, item.get()) < 0) return nullptr;
@@ -548,7 +548,7 @@ PyObject* allocator_remove(PyObject* self, PyObject* const* args, Py_ssize_t nar
   Allocator* al = as_allocator(self);
   int32_t b = op_get_bucket_size_fast(self, size);
   if (b <= 0) Py_RETURN_NONE;
-  return kv::with_lock(al->lock, [&]() -> PyObject* {
+  return kv::with_lock(al->lock, kv::native_section, [&]() -> PyObject* {
     Bucket* bucket = find_bucket(al, b);
     if (bucket == nullptr || PyList_GET_SIZE(bucket->list) == 0) Py_RETURN_NONE;
     return pop_last(bucket->list);
@@ -589,7 +589,7 @@ PyObject* allocator_best_fit(PyObject* self, PyObject* const* args, Py_ssize_t n
   Allocator* al = as_allocator(self);
   int32_t b = op_get_bucket_size_fast(self, size);
   if (b < 1) Py_RETURN_NONE;
-  return kv::with_lock(al->lock, [&] { return best_fit_locked(al, b, size, alignment); });
+  return kv::with_lock(al->lock, kv::native_section, [&] { return best_fit_locked(al, b, size, alignment); });
 }
 
 const kv::FunctionDef allocator_methods[] = {
@@ -695,7 +695,7 @@ PyObject* stats_record_allocation(PyObject* self, PyObject* const* args, Py_ssiz
       !kv::to_i32(a[1], &padding) || !kv::to_truth(a[2], &bucketed)) {
     return nullptr;
   }
-  return kv::with_lock(as_stats(self)->lock, [&]() -> PyObject* {
+  return kv::with_lock(as_stats(self)->lock, kv::native_section, [&]() -> PyObject* {
     op_record_allocation(self, size, padding, bucketed ? 1 : 0);
     Py_RETURN_NONE;
   });
@@ -703,7 +703,7 @@ PyObject* stats_record_allocation(PyObject* self, PyObject* const* args, Py_ssiz
 
 PyObject* stats_record_deallocation(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (!kv::no_args("py_record_deallocation", nargs, kwnames)) return nullptr;
-  return kv::with_lock(as_stats(self)->lock, [&]() -> PyObject* {
+  return kv::with_lock(as_stats(self)->lock, kv::native_section, [&]() -> PyObject* {
     op_record_deallocation(self);
     Py_RETURN_NONE;
   });
@@ -742,7 +742,7 @@ PyObject* stats_get_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, Py
   {
     // Read under the lock, built after it: building allocates, and a
     // finaliser run by the collector then must not find the lock held.
-    kv::Locked guard(s->lock);
+    kv::Locked guard(s->lock, kv::native_section);
     if (!guard.ok()) return nullptr;
     v[0] = s->total_allocations;
     v[1] = s->total_deallocations;
@@ -769,7 +769,7 @@ PyObject* stats_get_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, Py
 PyObject* stats_reset(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (!kv::no_args("reset_stats", nargs, kwnames)) return nullptr;
   Stats* s = as_stats(self);
-  return kv::with_lock(s->lock, [&]() -> PyObject* {
+  return kv::with_lock(s->lock, kv::native_section, [&]() -> PyObject* {
     s->total_allocations = s->total_deallocations = s->bucketed_allocations = s->fallback_allocations =
         s->alignment_padding_bytes = 0;
     Py_RETURN_NONE;

@@ -154,7 +154,7 @@ inline bool check_id(Aggregator* a, int32_t id) {
 int do_update(PyObject* self, int32_t id, double value) {
   Aggregator* a = as_agg(self);
   if (!check_id(a, id)) return -1;
-  kv::Locked guard(a->lock);
+  kv::Locked guard(a->lock, kv::native_section);
   if (!guard.ok()) return -1;
   Record& r = a->counters[id];
   r.count += 1;
@@ -205,57 +205,16 @@ PyObject* stats_dict(const Record& r) {
   return new_stats_dict(values);
 }
 
-// _thread.LockType and the C function of its locked() method, when that is a
-// plain method without arguments; null otherwise (then every read enters the
-// lock through its protocol).
-PyTypeObject* plain_lock_type;
-PyCFunction plain_lock_locked;
-
-bool learn_plain_lock() {
-  Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
-  Ref type = thread ? Ref::steal(PyObject_GetAttrString(thread.get(), "LockType")) : Ref();
-  Ref locked = type ? Ref::steal(PyObject_GetAttrString(type.get(), "locked")) : Ref();
-  if (!locked) return false;
-  if (PyType_Check(type.get()) && Py_IS_TYPE(locked.get(), &PyMethodDescr_Type)) {
-    PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(locked.get())->d_method;
-    if ((def->ml_flags & (METH_VARARGS | METH_FASTCALL | METH_NOARGS | METH_O | METH_KEYWORDS)) == METH_NOARGS) {
-      plain_lock_locked = def->ml_meth;
-      Py_XSETREF(plain_lock_type, reinterpret_cast<PyTypeObject*>(type.release()));
-    }
-  }
-  return true;
-}
-
-// Copies record `id` as a `with lock:` block around the copy would; false
-// with an exception set. The copy runs no Python code and keeps the
-// interpreter lock, so while a plain threading.Lock is free, no other thread
-// can take it, or see whether it was taken, before the copy is done: entering
-// and leaving it then changes nothing and is skipped. A lock that is held is
-// entered, and waited for, as usual.
-bool read_record(Aggregator* a, int32_t id, Record* out) {
-#ifndef Py_GIL_DISABLED
-  PyObject* lock = a->lock;
-  if (lock != nullptr && Py_TYPE(lock) == plain_lock_type) [[likely]] {
-    PyObject* held = plain_lock_locked(lock, nullptr);
-    if (held == nullptr) return false;
-    Py_DECREF(held);
-    if (held == Py_False) {
-      *out = a->counters[id];
-      return true;
-    }
-  }
-#endif
-  kv::Locked guard(a->lock);
-  if (!guard.ok()) return false;
-  *out = a->counters[id];
-  return guard.leave();
-}
-
 PyObject* do_get_stats(PyObject* self, int32_t id) {
   Aggregator* a = as_agg(self);
   if (!check_id(a, id)) return nullptr;
   Record copy;
-  if (!read_record(a, id, &copy)) return nullptr;
+  {
+    kv::Locked guard(a->lock, kv::native_section);
+    if (!guard.ok()) return nullptr;
+    copy = a->counters[id];
+    if (!guard.leave()) return nullptr;
+  }
   // Built after leaving the lock: nothing that allocates runs while it is held.
   return stats_dict(copy);
 }
@@ -263,7 +222,7 @@ PyObject* do_get_stats(PyObject* self, int32_t id) {
 int do_reset(PyObject* self, int32_t id) {
   Aggregator* a = as_agg(self);
   if (!check_id(a, id)) return -1;
-  kv::Locked guard(a->lock);
+  kv::Locked guard(a->lock, kv::native_section);
   if (!guard.ok()) return -1;
   reset_record(a->counters[id]);
   return guard.leave() ? 0 : -1;
@@ -271,7 +230,7 @@ int do_reset(PyObject* self, int32_t id) {
 
 int do_reset_all(PyObject* self) {
   Aggregator* a = as_agg(self);
-  kv::Locked guard(a->lock);
+  kv::Locked guard(a->lock, kv::native_section);
   if (!guard.ok()) return -1;
   for (int32_t i = 0; i < a->num_counters; ++i) reset_record(a->counters[i]);
   return guard.leave() ? 0 : -1;
@@ -487,7 +446,7 @@ int exec_module(PyObject* m) {
       (empty[3] = PyFloat_FromDouble(0.0)) && (empty[4] = PyFloat_FromDouble(kInf)) &&
       (empty[5] = PyFloat_FromDouble(-kInf));
   Py_XSETREF(empty_stats, new_stats_dict(empty));
-  if (empty_stats == nullptr || !learn_plain_lock()) return -1;
+  if (empty_stats == nullptr) return -1;
   return kv::add_functions(m, module_functions) ? 0 : -1;
 }
 
