@@ -872,11 +872,11 @@ PyObject* unlink_entry_locked(Tree* t, RBNode* node, RBNode* prev, RBNode* cur) 
 
 // Equality of a stored block and a given one that runs no Python code and
 // cannot fail: both of types whose == is identity or built-in equality of
-// ints, strings or bytes (between different such types it is identity).
+// ints or strings (between different such types it is identity). Bytes are
+// left out: compared with a string they may warn, and warnings run code.
 inline bool native_equality(PyObject* o) {
   PyTypeObject* tp = Py_TYPE(o);
-  return tp->tp_richcompare == PyBaseObject_Type.tp_richcompare || tp == &PyLong_Type || tp == &PyUnicode_Type ||
-         tp == &PyBytes_Type;
+  return tp->tp_richcompare == PyBaseObject_Type.tp_richcompare || tp == &PyLong_Type || tp == &PyUnicode_Type;
 }
 
 // New references to the blocks of one size's chain, in chain order, taken
