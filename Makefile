@@ -107,13 +107,14 @@ $(VENV)/.wheel-stamp: $(VENV)/.groups-stamp
 	$(VPY) -m pip install $(PIP_FLAGS) --group wheel
 	@touch $@
 
-# The tests against modules built by clang, with -Werror as well.
+# The tests against modules built by clang, with -Werror as well, and with
+# record dicts built key by key (the path taken on other interpreter releases).
 CLANG_VENV := .venv-clang
 
 clang:
 	$(call venv,$(CLANG_VENV),build test)
 	$(CLANG_VENV)/bin/python -m pip install $(PIP_FLAGS) $(call LOOP_OPTS,clang) $(WERROR) \
-	    -C cmake.define.CMAKE_CXX_COMPILER=clang++ .
+	    -C cmake.define.CMAKE_CXX_COMPILER=clang++ -C cmake.define.KORVANE_DICTS_BY_KEY=ON .
 	$(CLANG_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
 # The test suite against modules built with AddressSanitizer and

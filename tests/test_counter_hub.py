@@ -56,6 +56,15 @@ def test_examples():
     assert exact(agg.get_stats(0)) == exact(EMPTY) and agg.get_all_stats() == []
     agg.get_stats(1).update(count=5, mean=1.5)  # every result is a dict of its own
     assert exact(agg.get_stats(1)) == exact(EMPTY)
+    agg.update(2, 3.0)
+    s, ref = agg.get_stats(2), dict(agg.get_stats(2))  # and an ordinary one: it grows, shrinks, tracks
+    for d in (s, ref):
+        del d["mean"]
+        d.update((f"k{i}", i) for i in range(40))
+        d["mean"] = d.pop("count")
+        d["std"] = []
+    assert list(s.items()) == list(ref.items()) and s == ref and gc.is_tracked(s) and not gc.is_tracked(agg.get_stats(2))
+    agg.reset(2)
     for x in (2.0, 4.0, 4.0, 4.0, 5.0, 5.0, 7.0, 9.0):
         agg.update(0, x)
     assert exact(agg.get_stats(0)) == exact({"count": 8, "mean": 5.0, "variance": 4.0, "std": 2.0, "min": 2.0,

@@ -3,6 +3,7 @@
 
 #include "args.hpp"
 #include "convert.hpp"
+#include "dicts.hpp"
 #include "errors.hpp"
 #include "function.hpp"
 #include "lock.hpp"

@@ -838,7 +838,8 @@ kv::Name key_names[] = {
     kv::Name{"average_deallocation_time_ns"}, kv::Name{"allocation_mode"},
 };
 kv::Name mode_text{"lock-free C11 atomics"};
-PyObject* snapshot_template;  // the snapshot's keys in order, values None
+constexpr int kSnapshotKeys = 14;
+kv::FixedKeysDict<kSnapshotKeys> snapshot_keys;
 kv::Name format_spec{".1f"};
 
 // a / b as Python's true division of two ints: exact doubles when both are
@@ -939,22 +940,16 @@ PyObject* stats_get_snapshot(PyObject* self, PyObject* const*, Py_ssize_t nargs,
         guarded_ratio(loaded[kTotalDeallocationTimeNs].get(), loaded[kTotalDeallocations].get(), false));
   }
   if (!ratio || !avg_alloc || !avg_dealloc) return nullptr;
-  PyObject* values[14] = {
-      loaded[kTotalAllocations].get(),    loaded[kTotalDeallocations].get(),
-      loaded[kCurrentAllocations].get(),  loaded[kBytesAllocated].get(),
-      loaded[kBytesReserved].get(),       loaded[kPeakAllocations].get(),
-      loaded[kPeakBytesAllocated].get(),  loaded[kBucketedAllocations].get(),
-      loaded[kFallbackAllocations].get(), ratio.get(),
-      loaded[kAlignmentPaddingBytes].get(), avg_alloc.get(),
-      avg_dealloc.get(),                  mode_text.get(),
+  PyObject* values[kSnapshotKeys] = {
+      loaded[kTotalAllocations].release(),    loaded[kTotalDeallocations].release(),
+      loaded[kCurrentAllocations].release(),  loaded[kBytesAllocated].release(),
+      loaded[kBytesReserved].release(),       loaded[kPeakAllocations].release(),
+      loaded[kPeakBytesAllocated].release(),  loaded[kBucketedAllocations].release(),
+      loaded[kFallbackAllocations].release(), ratio.release(),
+      loaded[kAlignmentPaddingBytes].release(), avg_alloc.release(),
+      avg_dealloc.release(),                  Py_NewRef(mode_text.get()),
   };
-  // A copy of the template has every key in place, so no insertion resizes.
-  Ref d = Ref::steal(PyDict_Copy(snapshot_template));
-  if (!d) return nullptr;
-  for (int i = 0; i < 14; ++i) {
-    if (PyDict_SetItem(d.get(), key_names[i].get(), values[i]) < 0) return nullptr;
-  }
-  return d.release();
+  return snapshot_keys.make(values);
 }
 
 PyObject* stats_reset(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
@@ -1358,11 +1353,7 @@ int exec_module(PyObject* m) {
       !kv::add_methods(&TimerType, timer_methods)) {
     return -1;
   }
-  Py_XSETREF(snapshot_template, PyDict_New());
-  if (snapshot_template == nullptr) return -1;
-  for (const kv::Name& key : key_names) {
-    if (PyDict_SetItem(snapshot_template, key.get(), Py_None) < 0) return -1;
-  }
+  if (!snapshot_keys.init(key_names)) return -1;
   if (!kv::publish_table(&CounterType, counter_ops, KORVANE_ATOMIC_COUNTER_OPS_CAPSULE) ||
       !kv::publish_table(&StatisticsType, statistics_ops, KORVANE_STATISTICS_OPS_CAPSULE)) {
     return -1;

@@ -34,6 +34,9 @@ kv::Name key_names[] = {kv::Name{"count"}, kv::Name{"mean"}, kv::Name{"variance"
                         kv::Name{"std"},   kv::Name{"min"},  kv::Name{"max"}};
 constexpr int kKeyCount = 6;
 
+// Makes the get_stats dicts: the keys above, in table order.
+kv::FixedKeysDict<kKeyCount> stats_keys;
+
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 struct Record {
@@ -177,20 +180,6 @@ PyObject* half_power(double variance) {
   return PyNumber_Power(base.get(), half.get(), Py_None);
 }
 
-// A new dict of the keys in table order and `values`, whose references it
-// takes over; null with an exception set when an entry is null (the failure
-// that left it) or the dict cannot be made.
-PyObject* new_stats_dict(PyObject* (&values)[kKeyCount]) {
-  bool made = true;
-  for (PyObject* v : values) made &= v != nullptr;
-  PyObject* d = made ? _PyDict_NewPresized(kKeyCount) : nullptr;
-  for (int i = 0; i < kKeyCount && d != nullptr; ++i) {
-    if (PyDict_SetItem(d, key_names[i].get(), values[i]) < 0) Py_CLEAR(d);
-  }
-  for (PyObject* v : values) Py_XDECREF(v);
-  return d;
-}
-
 // The statistics dict of a record copied under the lock: a new dict with the
 // keys in table order, or null with an exception set.
 PyObject* stats_dict(const Record& r) {
@@ -202,7 +191,7 @@ PyObject* stats_dict(const Record& r) {
   (values[0] = kv::from_u64(r.count)) && (values[1] = PyFloat_FromDouble(mean)) &&
       (values[2] = PyFloat_FromDouble(variance)) && (values[3] = half_power(variance)) &&
       (values[4] = PyFloat_FromDouble(r.min)) && (values[5] = PyFloat_FromDouble(r.max));
-  return new_stats_dict(values);
+  return stats_keys.make(values);
 }
 
 PyObject* do_get_stats(PyObject* self, int32_t id) {
@@ -441,11 +430,12 @@ int exec_module(PyObject* m) {
   if (!kv::publish_table(&AggregatorType, aggregator_ops, KORVANE_COUNTER_AGGREGATOR_OPS_CAPSULE)) {
     return -1;
   }
+  if (!stats_keys.init(key_names)) return -1;
   PyObject* empty[kKeyCount] = {};
   (empty[0] = PyLong_FromLong(0)) && (empty[1] = PyFloat_FromDouble(0.0)) && (empty[2] = PyFloat_FromDouble(0.0)) &&
       (empty[3] = PyFloat_FromDouble(0.0)) && (empty[4] = PyFloat_FromDouble(kInf)) &&
       (empty[5] = PyFloat_FromDouble(-kInf));
-  Py_XSETREF(empty_stats, new_stats_dict(empty));
+  Py_XSETREF(empty_stats, stats_keys.make(empty));
   if (empty_stats == nullptr) return -1;
   return kv::add_functions(m, module_functions) ? 0 : -1;
 }
