@@ -8,6 +8,18 @@
 
 namespace kv {
 
+// A new empty dict with room for `n` entries before it resizes. The presized
+// constructor is private interpreter API, declared by 3.13 and 3.14; on other
+// releases the dict grows as its entries come.
+inline PyObject* new_dict_presized(Py_ssize_t n) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030F0000
+  return _PyDict_NewPresized(n);
+#else
+  (void)n;
+  return PyDict_New();
+#endif
+}
+
 // Makes dicts whose keys are always the same interned names, in the same
 // order: statistics records returned to Python on every read. Building such a
 // dict key by key hashes and probes every key again; most of a small read's

@@ -1302,7 +1302,7 @@ PyObject* tree_get_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyO
       {k_operation_count, counts.operation_count, true}, {k_circuit_breaker_trips, 0, counts.has_trips},
       {k_height, height, true},
   };
-  Ref result = Ref::steal(_PyDict_NewPresized(13));
+  Ref result = Ref::steal(kv::new_dict_presized(13));
   if (!result) return nullptr;
   auto put = [&](const kv::Name& key, PyObject* value) {
     Ref held = Ref::steal(value);
@@ -1362,7 +1362,7 @@ PyObject* tree_get_size_distribution(PyObject* self, PyObject* const*, Py_ssize_
       return nullptr;
     }
   }
-  Ref dist = Ref::steal(_PyDict_NewPresized(n));
+  Ref dist = Ref::steal(kv::new_dict_presized(n));
   for (Py_ssize_t i = 0; dist && i < n; ++i) {
     Ref key = Ref::steal(kv::from_u64(entries[i].size));
     Ref value = Ref::steal(kv::from_u64(entries[i].count));
