@@ -63,7 +63,11 @@ def test_examples():
         d.update((f"k{i}", i) for i in range(40))
         d["mean"] = d.pop("count")
         d["std"] = []
-    assert list(s.items()) == list(ref.items()) and s == ref and gc.is_tracked(s) and not gc.is_tracked(agg.get_stats(2))
+    # A fresh result is tracked by the collector as a dict filled key by key would be (3.14 tracks every dict).
+    fresh, ordinary = agg.get_stats(2), {}
+    ordinary.update(fresh.items())
+    assert list(s.items()) == list(ref.items()) and s == ref and gc.is_tracked(s)
+    assert gc.is_tracked(fresh) == gc.is_tracked(ordinary)
     agg.reset(2)
     for x in (2.0, 4.0, 4.0, 4.0, 5.0, 5.0, 7.0, 9.0):
         agg.update(0, x)
@@ -162,6 +166,9 @@ def test_bad_input_raises_and_changes_nothing():
     agg.update(2, 4.0)
     before = all_exact(agg)
     hostile = type("Hostile", (), {"__int__": lambda s: 1 // 0, "__float__": lambda s: 1 // 0})()
+    with pytest.raises(ZeroDivisionError) as raised:
+        1 // 0
+    divided = str(raised.value)  # the interpreter's own words, which 3.14 changed
     cases = [
         (lambda: agg.get_stats(2**31 - 1), IndexError, "Counter ID 2147483647 out of range"),
         (lambda: agg.reset(-(2**31)), IndexError, "Counter ID -2147483648 out of range"),
@@ -169,8 +176,8 @@ def test_bad_input_raises_and_changes_nothing():
         (lambda: agg.update(2, 10**400), OverflowError, "int too large to convert to float"),
         (lambda: agg.update("2", 1.0), TypeError, "an integer is required"),
         (lambda: agg.update(2, "1.0"), TypeError, "must be real number, not str"),
-        (lambda: agg.update(hostile, 1.0), ZeroDivisionError, "integer division or modulo by zero"),
-        (lambda: agg.update(1000, hostile), ZeroDivisionError, "integer division or modulo by zero"),
+        (lambda: agg.update(hostile, 1.0), ZeroDivisionError, divided),
+        (lambda: agg.update(1000, hostile), ZeroDivisionError, divided),
         (lambda: agg.update(2), TypeError, "update() takes exactly 2 positional arguments (1 given)"),
         (lambda: agg.reset_all(1), TypeError, "reset_all() takes exactly 0 positional arguments (1 given)"),
         (lambda: agg.update(2, 1.0, counter_id=2), TypeError, "update() got multiple values for argument 'counter_id'"),
@@ -275,7 +282,7 @@ def test_reference_counts_gc_and_storage():
         with pytest.raises(IndexError):
             agg.update(ident, value)
     assert (sys.getrefcount(value), sys.getrefcount(ident)) == (rv, ri)
-    assert sys.getrefcount(agg.get_stats(1)) == 2
+    assert sys.getrefcount(agg.get_stats(1)) == sys.getrefcount(object())  # held by no one but the caller
     marker = object()
     marked = type("Marked", (CounterAggregator,), {"get_stats": lambda self, i: marker})(4)
     marked.update(2, 1.0)
