@@ -2,13 +2,16 @@
 
 import contextlib
 import gc
+import importlib.machinery
 import importlib.metadata
 import importlib.util
 import inspect
 import os
+import platform
 import subprocess
 import sys
 import threading
+from pathlib import Path
 
 import pytest
 
@@ -141,6 +144,33 @@ def test_version_and_license_are_those_of_the_installed_distribution():
     assert korvane.__version__ == dist.version
     assert dist.metadata["License-Expression"] == "MIT"
     assert [f.name for f in dist.files if f.name == "LICENSE"] == ["LICENSE"]
+
+
+def test_import_without_native_modules_for_this_interpreter_names_the_interpreters(tmp_path):
+    """A copy of the package whose native modules were built for another
+    interpreter: `import korvane` says which interpreter runs and which are
+    supported; once one module is built for this interpreter, it imports."""
+    package = tmp_path / "korvane"
+    (package / "memory").mkdir(parents=True)
+    (package / "__init__.py").write_bytes(Path(korvane.__file__).read_bytes())
+    (package / "memory" / "lockfree_core.cpython-399-x86_64-linux-gnu.so").touch()
+
+    def run(prelude=""):
+        return subprocess.run([sys.executable, "-c", prelude + "import korvane"], capture_output=True, text=True,
+                              env=dict(os.environ, PYTHONPATH=str(tmp_path)), timeout=60)
+
+    running = f"CPython {platform.python_version()}"
+    others = f"; the native modules in {package} are built for cpython-399-x86_64-linux-gnu"
+    last = run().stderr.splitlines()[-1]
+    assert last.startswith(f"ImportError: korvane's native modules are not built for {running}")
+    assert last.endswith(f"{others}; install korvane for this interpreter (supported: CPython 3.13 and 3.14)")
+    last = run("import sys; sys.version_info = (3, 11, 7, 'final', 0); ").stderr.splitlines()[-1]
+    assert last.startswith(f"ImportError: korvane supports CPython 3.13 and 3.14, not {running}")
+    assert last.endswith(others)
+    (package / "gpu").mkdir()
+    (package / "gpu" / f"accel_planner{importlib.machinery.EXTENSION_SUFFIXES[0]}").touch()
+    result = run()
+    assert (result.returncode, result.stderr) == (0, "")
 
 
 def test_tour_command_line():

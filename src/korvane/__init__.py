@@ -20,6 +20,41 @@ Eight CPython extension modules, each imported on its own:
 
 __version__ = "0.1.0"
 
+# The interpreters the native modules are built for.
+_SUPPORTED = ((3, 13), (3, 14))
+_NATIVE = ("memory/lockfree_core", "memory/block_index", "memory/slab_engine", "native/host_probe",
+           "plugins/analyzer/task_scoring", "plugins/analyzer/adaptation_policy", "monitoring/counter_hub",
+           "gpu/accel_planner")
+
+
+def _require_native_modules() -> None:
+    """Raises ImportError naming this interpreter and the supported ones when
+    none of the native modules is built for it: a source tree without a build,
+    or a build for another interpreter. Usually one file lookup."""
+    import os
+    import sys
+    from importlib.machinery import EXTENSION_SUFFIXES
+
+    here = os.path.dirname(os.path.abspath(__file__))
+    for module in _NATIVE:
+        stem = os.path.join(here, *module.split("/"))
+        if any(os.path.exists(stem + suffix) for suffix in EXTENSION_SUFFIXES):
+            return
+    impl = {"cpython": "CPython", "pypy": "PyPy"}.get(sys.implementation.name, sys.implementation.name)
+    free_threaded = " free-threaded" if "t" in getattr(sys, "abiflags", "") else ""
+    running = f"{impl} {sys.version.split()[0]}{free_threaded} ({sys.executable})"
+    supported = "CPython " + " and ".join(f"{major}.{minor}" for major, minor in _SUPPORTED)
+    memory = os.path.join(here, "memory")
+    builds = sorted(name[14:-3] for name in (os.listdir(memory) if os.path.isdir(memory) else ())
+                    if name.startswith("lockfree_core.") and name.endswith(".so"))
+    found = f"; the native modules in {here} are built for {', '.join(builds)}" if builds else ""
+    if impl == "CPython" and sys.version_info[:2] in _SUPPORTED:
+        raise ImportError(f"korvane's native modules are not built for {running}{found}; install korvane "
+                          f"for this interpreter (supported: {supported})", name=__name__)
+    raise ImportError(f"korvane supports {supported}, not {running}{found}", name=__name__)
+
+_require_native_modules()
+
 
 def get_include() -> str:
     """The directory of korvane's C headers (``korvane.h`` and ``korvane/*.h``),
