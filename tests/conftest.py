@@ -9,6 +9,7 @@ import os
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, settings
@@ -50,6 +51,14 @@ def run_python(code: str, *, env: dict | None = None, timeout: float = 60) -> su
         env=full_env,
         timeout=timeout,
     )
+
+
+def readme_path():
+    """The README beside the tests; skips the calling test where the tests run without the source tree."""
+    path = Path(__file__).resolve().parent.parent / "README.md"
+    if not path.is_file():
+        pytest.skip(f"no README.md at {path}: the tests run outside the source tree")
+    return path
 
 
 @pytest.fixture

@@ -19,11 +19,11 @@ import korvane
 from korvane.memory.lockfree_core import AtomicCounter, AtomicCounterWrapper, LockFreeStack, LockFreeStatistics
 from korvane.memory.slab_engine import FastBucketAllocator, FastSlabHeaderOps, FastStatsCollector
 from korvane.monitoring.counter_hub import CounterAggregator
+from conftest import readme_path
 from test_slab_engine import EDGE_I32, PARAMS, BucketModel, record
 
 HERE = Path(__file__).parent
 CLIENT_SOURCE = HERE / "c_api_client.c"
-README = HERE.parent / "README.md"
 
 # The client's `tables`, in its order: each capsule and the type it serves.
 TABLES = {f"{cls.__module__}.{cls.__name__}._native_ops": cls for cls in (
@@ -159,7 +159,7 @@ def test_counter_aggregator_table_reaches_overrides(client):
 
 
 def test_readme_example_builds_and_runs(tmp_path):
-    section = README.read_text().split("\n## C API\n", 1)[1].split("\n## ", 1)[0]
+    section = readme_path().read_text().split("\n## C API\n", 1)[1].split("\n## ", 1)[0]
     source = re.search(r"```c\n(.*?)```", section, re.S).group(1)
     name = re.search(r"PyInit_(\w+)", source).group(1)
     (tmp_path / f"{name}.c").write_text(source)

@@ -2,13 +2,12 @@
 
 import doctest
 import logging
-from pathlib import Path
 
-README = Path(__file__).resolve().parent.parent / "README.md"
+from conftest import readme_path
 
 
 def test_readme_examples():
     logging.getLogger("korvane").setLevel(logging.ERROR)  # keep load messages out of the output
-    result = doctest.testfile(str(README), module_relative=False, optionflags=doctest.ELLIPSIS, verbose=False)
+    result = doctest.testfile(str(readme_path()), module_relative=False, optionflags=doctest.ELLIPSIS, verbose=False)
     assert result.attempted > 30
     assert result.failed == 0
