@@ -196,6 +196,16 @@ inline PyObject* expected_int_or_none(PyObject* o) {
   return PyNumber_Long(o);
 }
 
+// format(value, ".1f") + "%" for a finite float value, by the interpreter's
+// own correctly rounded formatting (which needs nothing from the C++ runtime).
+inline PyObject* percent_text(double value) {
+  char* digits = PyOS_double_to_string(value, 'f', 1, 0, nullptr);
+  if (digits == nullptr) return nullptr;
+  PyObject* text = PyUnicode_FromFormat("%s%%", digits);
+  PyMem_Free(digits);
+  return text;
+}
+
 inline PyObject* from_i64(int64_t v) { return PyLong_FromLongLong(v); }
 inline PyObject* from_u64(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 inline PyObject* from_bool(bool v) { return Py_NewRef(v ? Py_True : Py_False); }

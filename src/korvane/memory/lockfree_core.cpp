@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <charconv>
 #include <cstring>
 
 #include "kv/frame.hpp"
@@ -855,19 +854,6 @@ PyObject* true_divide(int64_t a, int64_t b) {
   return PyNumber_TrueDivide(x.get(), y.get());
 }
 
-// format(value, ".1f") + "%" for a finite float value. Fixed notation with a
-// precision is correctly rounded, as Python's formatting is.
-PyObject* percent_text(double value) {
-  char buf[400];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf - 1, value, std::chars_format::fixed, 1);
-  if (ec != std::errc{}) {
-    PyErr_SetString(PyExc_ValueError, "ratio cannot be formatted");
-    return nullptr;
-  }
-  *end++ = '%';
-  return PyUnicode_DecodeASCII(buf, end - buf, nullptr);
-}
-
 // format(ratio, ".1f") + "%" for any number object.
 PyObject* percent_text(PyObject* ratio) {
   Ref text = Ref::steal(PyObject_Format(ratio, format_spec.get()));
@@ -917,7 +903,7 @@ PyObject* stats_get_snapshot(PyObject* self, PyObject* const*, Py_ssize_t nargs,
       if (!q) return nullptr;
       Ref pct = Ref::steal(PyFloat_FromDouble(PyFloat_AS_DOUBLE(q.get()) * 100.0));
       if (!pct) return nullptr;
-      ratio = Ref::steal(percent_text(PyFloat_AS_DOUBLE(pct.get())));
+      ratio = Ref::steal(kv::percent_text(PyFloat_AS_DOUBLE(pct.get())));
       avg_alloc = Ref::steal(true_divide(v[kTotalAllocationTimeNs], v[kTotalAllocations]));
     } else {
       ratio = Ref::steal(PyUnicode_FromString("0.0%"));

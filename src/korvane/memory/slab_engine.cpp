@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -724,15 +723,7 @@ PyObject* ratio_text(uint64_t bucketed, uint64_t total) {
   if (total == 0) return PyUnicode_FromString("0.0%");
   Ref q = Ref::steal(true_divide(bucketed, total));
   if (!q) return nullptr;
-  double pct = PyFloat_AS_DOUBLE(q.get()) * 100.0;
-  char buf[400];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf - 1, pct, std::chars_format::fixed, 1);
-  if (ec != std::errc{}) {
-    PyErr_SetString(PyExc_ValueError, "ratio cannot be formatted");
-    return nullptr;
-  }
-  *end++ = '%';
-  return PyUnicode_DecodeASCII(buf, end - buf, nullptr);
+  return kv::percent_text(PyFloat_AS_DOUBLE(q.get()) * 100.0);
 }
 
 PyObject* stats_get_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
