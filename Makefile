@@ -1,7 +1,9 @@
 # korvane: build, demo, tests and benchmarks in local virtual environments.
 #
-#   make demo      set up .venv, install the package and nothing else, run the tour
+#   make demo      set up .venv with the build tools, build and install the package, run the tour
 #   make test      set up .venv with the build and test tools, rebuild what changed, run the tests
+#                  (two pytest workers; T="..." passes pytest arguments: T="-k tree",
+#                  T=tests/test_leaks.py, T="-n0 -x" for one process)
 #   make bench     the same with the benchmark tools; the comparison table, its JSON and
 #                  a chart land in build/bench/
 #   make wheel     sdist and manylinux wheel in dist/, checked, then the tests against
@@ -10,48 +12,57 @@
 #   make sanitize  the tests against AddressSanitizer and UBSan builds (in .venv-sanitize)
 #   make dev M=x   in-place build of one module (every module without M) for PYTHONPATH=src
 #
-# The rebuild loop. `make test`, `make bench`, `make clang` and `make sanitize`
-# install with pip without build isolation, each from its own persistent CMake
-# build folder under build/, with scikit-build-core, CMake and Ninja from the
-# venv's `build` dependency group. CMake configures once and Ninja recompiles
-# only the modules whose sources changed; with nothing changed the stamp below
-# skips pip altogether. An editable install that rebuilds on import would be
-# as quick, but the tests would then import the source tree, and a file left
-# out of the installed package would go unnoticed. Stubs, py.typed and the
-# package metadata are part of what triggers a reinstall.
+# The rebuild loop. `make demo`, `make test`, `make bench`, `make clang` and
+# `make sanitize` install with pip without build isolation, each venv from its
+# own persistent CMake build folder under build/, with scikit-build-core, CMake
+# and Ninja from the venv's `build` dependency group (`make demo` and
+# `make test` share .venv and build/venv: after one, the other compiles
+# nothing). CMake configures once and Ninja recompiles only the modules whose
+# sources changed; with nothing changed the stamp below skips pip altogether.
+# An editable install that rebuilds on import would be as quick, but the tests
+# would then import the source tree, and a file left out of the installed
+# package would go unnoticed. Stubs, py.typed and the package metadata are
+# part of what triggers a reinstall.
 #
-# The project's own builds treat compiler warnings as errors (KORVANE_WERROR);
-# a user's `pip install` does not, so a newer compiler's new warning cannot
-# break it.
+# The project's own builds treat compiler warnings as errors (KORVANE_WERROR),
+# `make demo` included; a user's `pip install` does not, so a newer compiler's
+# new warning cannot break it (`make demo WERROR=` builds the same way).
 
 VENV       := .venv
 VPY        := $(VENV)/bin/python
 STAMP      := $(VENV)/.korvane-stamp
-DEMO_STAMP := $(VENV)/.korvane-demo-stamp
 SOURCES    := $(shell find src \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.py' \
                   -o -name '*.pyi' -o -name py.typed \) -not -path '*/__pycache__/*') \
               CMakeLists.txt pyproject.toml README.md LICENSE
-PIP_FLAGS  := --disable-pip-version-check --no-input -q
-WERROR     := -C cmake.define.KORVANE_WERROR=ON
+PIP_BASE   := --disable-pip-version-check --no-input
+PIP_FLAGS  := $(PIP_BASE) -q
+WERROR     ?= -C cmake.define.KORVANE_WERROR=ON
 # pip install options of a rebuild-loop install into build folder $(1).
 LOOP_OPTS   = --no-build-isolation -C build-dir=build/$(1)
+# The build folder of $(VENV): build/venv for .venv, build/venv-3.14 for .venv-3.14.
+LOOP_DIR   := $(patsubst .venv%,venv%,$(notdir $(VENV)))
+# pytest workers of `make test` (pytest-xdist); T adds pytest arguments.
+JOBS       ?= 2
+T          ?=
 BENCH_OUT  := build/bench
 
 .PHONY: demo test bench install wheel clang sanitize check-deep dev clean
 
-# $(call venv,DIR,GROUPS): creates DIR as a CPython 3.13 venv with a current
-# pip (dependency groups need pip 25.1) and installs the dependency groups.
+# $(call venv,DIR,GROUPS): creates DIR as a venv of the interpreter
+# tools/find-python picks (CPython 3.13 unless PYTHON names another supported
+# one) with a current pip (dependency groups need pip 25.1) and installs the
+# dependency groups.
 define venv
 	@[ -x $(1)/bin/python ] || { py=$$(tools/find-python) && echo "Using $$py" && "$$py" -m venv $(1); }
 	$(1)/bin/python -m pip install $(PIP_FLAGS) --upgrade pip
 	$(if $(2),$(1)/bin/python -m pip install $(PIP_FLAGS) $(foreach g,$(2),--group $(g)))
 endef
 
-demo: $(DEMO_STAMP)
+demo: install
 	$(VPY) -m korvane
 
-test: install
-	$(VPY) -m pytest -q tests
+test: $(VENV)/.test-stamp install
+	$(VPY) -m pytest -q -n $(JOBS) $(T)
 
 bench: install $(VENV)/.bench-stamp
 	@mkdir -p $(BENCH_OUT)
@@ -64,7 +75,11 @@ $(VENV)/.venv-stamp:
 	@touch $@
 
 $(VENV)/.groups-stamp: $(VENV)/.venv-stamp pyproject.toml
-	$(call venv,$(VENV),build test)
+	$(call venv,$(VENV),build)
+	@touch $@
+
+$(VENV)/.test-stamp: $(VENV)/.groups-stamp
+	$(VPY) -m pip install $(PIP_FLAGS) --group test
 	@touch $@
 
 $(VENV)/.bench-stamp: $(VENV)/.groups-stamp
@@ -73,15 +88,11 @@ $(VENV)/.bench-stamp: $(VENV)/.groups-stamp
 
 install: $(STAMP)
 
+# Compiling every module takes about a minute; tools/build-progress shows
+# each module as it is done (pip -q alone is silent meanwhile).
 $(STAMP): $(VENV)/.groups-stamp $(SOURCES)
-	$(VPY) -m pip install $(PIP_FLAGS) $(call LOOP_OPTS,venv) $(WERROR) .
-	@touch $@ $(DEMO_STAMP)
-
-# A venv that has the build tools takes the rebuild loop; otherwise the
-# package alone is installed the way a user's pip install does it.
-$(DEMO_STAMP): $(VENV)/.venv-stamp $(SOURCES)
-	@if [ -f $(VENV)/.groups-stamp ]; then $(MAKE) --no-print-directory install; \
-	 else echo "$(VPY) -m pip install ." && $(VPY) -m pip install $(PIP_FLAGS) . && touch $@; fi
+	tools/build-progress $(VPY) -m pip install $(PIP_BASE) $(call LOOP_OPTS,$(LOOP_DIR)) $(WERROR) .
+	@touch $@
 
 # Release artefacts. `python -m build` makes the sdist and builds the wheel
 # from it, each in an isolated environment, so a file missing from the sdist
@@ -100,7 +111,7 @@ wheel: $(VENV)/.wheel-stamp
 	$(call venv,$(WHEEL_VENV),test)
 	$(WHEEL_VENV)/bin/python -m pip install $(PIP_FLAGS) --no-deps dist/*.whl
 	mkdir -p build/wheel-test
-	cd build/wheel-test && ../wheel-venv/bin/python -m pytest -q -p no:cacheprovider --rootdir=. $(CURDIR)/tests
+	cd build/wheel-test && ../wheel-venv/bin/python -m pytest -q -p no:cacheprovider -n $(JOBS) --rootdir=. $(CURDIR)/tests
 	@ls -l dist
 
 $(VENV)/.wheel-stamp: $(VENV)/.groups-stamp
