@@ -4,10 +4,14 @@
 #   make test      set up .venv with the build and test tools, rebuild what changed, run the tests
 #                  (two pytest workers; T="..." passes pytest arguments: T="-k tree",
 #                  T=tests/test_leaks.py, T="-n0 -x" for one process)
+#   make test-debian
+#                  the tests on Debian unstable's CPython 3.14 and 3.13, in a Debian unstable
+#                  root kept in ~/.cache/korvane/sid (made on first use by tools/debian-root)
 #   make bench     the same with the benchmark tools; the comparison table, its JSON and
 #                  a chart land in build/bench/
-#   make wheel     sdist and manylinux wheel in dist/, checked, then the tests against
-#                  the wheel installed in a fresh venv, run from outside the source tree
+#   make wheel     sdist and manylinux wheels in dist/ (cp313 here, cp314 in the Debian root),
+#                  checked, then the tests against each wheel installed in a fresh venv,
+#                  run from outside the source tree
 #   make clang     the tests against a clang build (in .venv-clang)
 #   make sanitize  the tests against AddressSanitizer and UBSan builds (in .venv-sanitize)
 #   make dev M=x   in-place build of one module (every module without M) for PYTHONPATH=src
@@ -46,7 +50,7 @@ JOBS       ?= 2
 T          ?=
 BENCH_OUT  := build/bench
 
-.PHONY: demo test bench install wheel clang sanitize check-deep dev clean
+.PHONY: demo test test-debian bench install wheel wheel-here clang sanitize check-deep dev clean
 
 # $(call venv,DIR,GROUPS): creates DIR as a venv of the interpreter
 # tools/find-python picks (CPython 3.13 unless PYTHON names another supported
@@ -63,6 +67,15 @@ demo: install
 
 test: $(VENV)/.test-stamp install
 	$(VPY) -m pytest -q -n $(JOBS) $(T)
+
+# The whole suite on Debian unstable's CPython 3.14 and 3.13 (the second a
+# build of 3.13 by another compiler and C library than this machine's): the
+# working tree is copied into the root and built and tested there by this
+# Makefile, each interpreter with its own venv and build folder, kept for the
+# next run.
+test-debian:
+	tools/debian-root make test VENV=.venv-3.14 PYTHON=/usr/bin/python3.14 T='$(T)'
+	tools/debian-root make test VENV=.venv-3.13 PYTHON=/usr/bin/python3.13 T='$(T)'
 
 bench: install $(VENV)/.bench-stamp
 	@mkdir -p $(BENCH_OUT)
@@ -100,9 +113,18 @@ $(STAMP): $(VENV)/.groups-stamp $(SOURCES)
 # oldest manylinux policy it meets; tools/check_wheel.py fails a policy newer
 # than manylinux_2_28. The wheel is then installed into a fresh venv and
 # tested from build/wheel-test, where the source tree cannot be imported.
+# `wheel-here` does this for the interpreter of $(VENV); `wheel` for CPython
+# 3.13 here and for Debian's CPython 3.14 in the Debian root, whose wheel joins
+# dist/.
 WHEEL_VENV := build/wheel-venv
 
-wheel: $(VENV)/.wheel-stamp
+wheel:
+	$(MAKE) --no-print-directory wheel-here
+	tools/debian-root make wheel-here VENV=.venv-3.14 PYTHON=/usr/bin/python3.14
+	cp "$$(tools/debian-root path)"/work/korvane/dist/*-cp314-*.whl dist/
+	@ls -l dist
+
+wheel-here: $(VENV)/.wheel-stamp
 	rm -rf dist build/dist-raw build/wheel-test $(WHEEL_VENV)
 	$(VPY) -m build -q --outdir build/dist-raw $(WERROR) .
 	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair -w dist build/dist-raw/*.whl
@@ -112,7 +134,6 @@ wheel: $(VENV)/.wheel-stamp
 	$(WHEEL_VENV)/bin/python -m pip install $(PIP_FLAGS) --no-deps dist/*.whl
 	mkdir -p build/wheel-test
 	cd build/wheel-test && ../wheel-venv/bin/python -m pytest -q -p no:cacheprovider -n $(JOBS) --rootdir=. $(CURDIR)/tests
-	@ls -l dist
 
 $(VENV)/.wheel-stamp: $(VENV)/.groups-stamp
 	$(VPY) -m pip install $(PIP_FLAGS) --group wheel
