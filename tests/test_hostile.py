@@ -21,6 +21,7 @@ import types
 
 import pytest
 
+from conftest import SANITIZED
 from korvane.memory import block_index as bi
 from korvane.memory import lockfree_core as lf
 from korvane.memory import slab_engine as se
@@ -647,10 +648,17 @@ def test_reentry_from_every_call_site(module, make, act, callback, check, lock, 
 
 # --- deep chains -----------------------------------------------------------------------------------
 
-DEPTH = 10**6
+# The chain is freed on a thread with a 2 MiB stack (8 MiB under the
+# sanitizers, whose frames are larger). The interpreter lets about 10,000
+# deallocations nest before its trashcan defers the rest, which such a stack
+# holds with room to spare; freeing the whole chain by recursion would need
+# more than 7 bytes of stack per level, less than any call takes. A chain as
+# deep as the main thread's 8 MiB stack needs would take three times as long.
+DEPTH = 300_000
+STACK = (8 if SANITIZED else 2) * 1024 * 1024
 
 CHAIN = """
-import gc, types, weakref
+import gc, threading, types, weakref
 gc.disable()
 from korvane.memory import block_index, lockfree_core, slab_engine
 from korvane.monitoring import counter_hub
@@ -667,17 +675,23 @@ def build():
         head = link(head)
     return head, bottom
 
-head, bottom = build()
-freed = weakref.ref(bottom)
-del bottom, head
-assert freed() is None, "not freed by reference counting"
-head, bottom = build()
-bottom.head = head
-freed = weakref.ref(bottom)
-del bottom, head
-gc.collect()
-assert freed() is None, "not freed by the collector"
-print("ok")
+def run():
+    head, bottom = build()
+    freed = weakref.ref(bottom)
+    del bottom, head
+    assert freed() is None, "not freed by reference counting"
+    head, bottom = build()
+    bottom.head = head
+    freed = weakref.ref(bottom)
+    del bottom, head
+    gc.collect()
+    assert freed() is None, "not freed by the collector"
+    print("ok")
+
+threading.stack_size({stack})
+worker = threading.Thread(target=run)
+worker.start()
+worker.join()
 """
 
 
@@ -703,5 +717,5 @@ CHAINS = [
 
 @pytest.mark.parametrize("link", [row[1] for row in CHAINS], ids=[row[0] for row in CHAINS])
 def test_deep_chain_frees_iteratively(link, python_subprocess):
-    result = python_subprocess(CHAIN.format(link=link, depth=DEPTH), timeout=300)
+    result = python_subprocess(CHAIN.format(link=link, depth=DEPTH, stack=STACK), timeout=300)
     assert (result.returncode, result.stdout.strip()) == (0, "ok"), result.stderr[-3000:]
