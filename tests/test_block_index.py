@@ -6,6 +6,7 @@ import pickle
 import random
 import sys
 import threading
+import time
 import tracemalloc
 import types
 import weakref
@@ -379,23 +380,98 @@ def equality_outside_the_write():
         def __eq__(self, other):
             seen.append((tree.seq_counter % 2, tree.find_best_fit(1), tree.find_all_exact(8)))
             if len(seen) == 1:
-                tree.insert(8, "late")  # changes the chain: compared again
+                tree.insert(8, "late")  # arrives after the chain was taken: ordered after this delete
             return other == "late"
 
     seq = tree.seq_counter
-    assert tree.delete(8, Probe()) is True
-    assert seen == [(0, "eight", ["eight"]), (0, "eight", ["eight", "late"]), (0, "eight", ["eight", "late"])]
-    assert tree.find_all_exact(8) == ["eight"] and tree.seq_counter == seq + 4
+    assert tree.delete(8, Probe()) is False
+    assert seen == [(0, "eight", ["eight"])]
+    assert tree.find_all_exact(8) == ["eight", "late"] and tree.seq_counter == seq + 4
 
-    class Restless:  # changes the chain on every pass over it
+    class Eq:
+        def __init__(self, name, on_eq=None):
+            self.name, self.on_eq = name, on_eq
+
+        def __eq__(self, other):  # compared with the given name, or by identity
+            if not isinstance(other, str):
+                return self is other
+            return self.on_eq(self) if self.on_eq else self.name == other
+
+        __hash__ = object.__hash__
+
+    def chain_of(*blocks):
+        tree.clear()
+        for b in blocks[:1] + blocks[:0:-1]:  # stored in chain order
+            tree.insert(8, b)
+        assert all(x is y for x, y in zip(tree.find_all_exact(8), blocks, strict=True))
+
+    def names():
+        return [b.name for b in tree.find_all_exact(8)]
+
+    # The matched block deletes the entries before it: it is still removed.
+    a, b = Eq("a"), Eq("b")
+    chain_of(a, b, Eq("m", lambda m: tree.delete(8, a) and tree.delete(8, b)), Eq("z"))
+    assert tree.delete(8, "m") is True and names() == ["z"]
+    # The matched block deletes itself: the chain is compared again and the next equal entry goes.
+    chain_of(Eq("a"), Eq("m", lambda m: tree.delete(8, m) and False or True), Eq("m"), Eq("m"))
+    assert tree.delete(8, "m") is True and names() == ["a", "m"]
+    chain_of(Eq("m", lambda m: tree.delete(8, m) and False or True), Eq("b"))
+    assert tree.delete(8, "m") is False and names() == ["b"]
+    # The matched block replaces itself by an equal block that is then removed.
+    chain_of(Eq("a"), Eq("m", lambda m: tree.delete(8, m) and tree.insert(8, Eq("m"))))
+    assert tree.delete(8, "m") is True and names() == ["a"]
+    # Duplicates: the entry holding the matched object itself is removed.
+    m = Eq("m")
+    chain_of(Eq("x", lambda x: tree.delete(8, m) and False), m, m)
+    assert tree.delete(8, "m") is True and names() == ["x"]
+    assert tree.seq_counter % 2 == 0 and len(tree) == tree.get_stats()["total_blocks"] == 1
+
+    class Restless:  # the matched block replaces itself on every pass
         def __eq__(self, other):
-            if other == "eight":
-                tree.insert(8, "more")
-            return False
+            if isinstance(other, Restless):
+                return self is other
+            tree.delete(8, self)
+            tree.insert(8, Restless())
+            return True
 
+        __hash__ = object.__hash__
+
+    tree.insert(8, Restless())
     with pytest.raises(RuntimeError, match="kept changing while they were compared"):
-        tree.delete(8, Restless())
-    assert tree.seq_counter % 2 == 0 and len(tree) == tree.get_stats()["total_blocks"] == 101
+        tree.delete(8, "anything")
+    assert tree.seq_counter % 2 == 0 and len(tree) == tree.get_stats()["total_blocks"] == 2
+
+
+def test_delete_holds_while_other_threads_change_the_same_size():
+    # Other threads' inserts and deletes of the same size once sent delete()
+    # round until it gave up, leaving a stored block behind.
+    class Yielding:  # compares by identity, letting other threads run meanwhile
+        def __eq__(self, other):
+            time.sleep(0)
+            return self is other
+
+        __hash__ = object.__hash__
+
+    for nthreads, per_thread, rounds in ((4, 20, 15), (2, 3, 300)):
+        tree = FastRedBlackTree()
+        barrier = threading.Barrier(nthreads)
+
+        def work():
+            barrier.wait()
+            for _ in range(rounds):
+                mine = [Yielding() for _ in range(per_thread)]
+                for b in mine:
+                    tree.insert(64, b)
+                for b in mine:
+                    assert tree.delete(64, b) is True
+
+        threads = [threading.Thread(target=work) for _ in range(nthreads)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert len(tree) == 0 and tree.get_size_distribution() == {} and tree.seq_counter % 2 == 0
+        assert tree.get_stats()["total_deletions"] == nthreads * per_thread * rounds
 
 
 REENTRY = """
@@ -653,6 +729,53 @@ def test_import_without_the_lockfree_core_or_memory_block(python_subprocess):
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["ImportError", "korvane.memory.memory_block"]
+
+
+def test_import_with_an_unusual_clock_or_no_dict_watcher_left(python_subprocess):
+    # `time` in sys.modules need not be a module (the import once crashed),
+    # and the interpreter's few dict watcher ids, shared by every extension,
+    # may all be taken: the package takes at most one, and works without.
+    code = """
+        import _testcapi, importlib, logging, sys, threading, time, types
+        import korvane.memory.lockfree_core
+
+        def free_watchers():
+            ids = []
+            try:
+                while True:
+                    ids.append(_testcapi.add_dict_watcher(0))
+            except RuntimeError:
+                pass
+            for i in ids:
+                _testcapi.clear_dict_watcher(i)
+            return len(ids)
+
+        free = free_watchers()
+        taken = [_testcapi.add_dict_watcher(0) for _ in range(free)] if MODE == "none" else []
+        calls = []
+        fake = types.SimpleNamespace(perf_counter_ns=lambda: calls.append(1) or 5, sleep=time.sleep)
+        sys.modules["time"] = fake if MODE == "fake" else time
+        from korvane.memory import block_index as bi
+        sys.modules["time"] = time
+        for name in ("memory.lockfree_core", "memory.slab_engine", "native.host_probe", "plugins.analyzer.task_scoring",
+                     "plugins.analyzer.adaptation_policy", "monitoring.counter_hub", "gpu.accel_planner"):
+            importlib.import_module("korvane." + name)
+        tree = bi.FastRedBlackTree()
+        for i in range(3):
+            tree.insert(i, i)
+        before = len(calls)
+        bi.time = types.SimpleNamespace(perf_counter_ns=lambda: calls.append(2) or 6)
+        tree.insert(7, 7)
+        bi.time = time
+        tree.insert(8, 8)
+        for i in taken:
+            _testcapi.clear_dict_watcher(i)
+        print(before, calls[before:], free - free_watchers(), tree.get_size_distribution() == dict.fromkeys([0, 1, 2, 7, 8], 1))
+    """
+    for mode, taken in (("fake", 0), ("none", 0), ("plain", 1)):
+        result = python_subprocess(code.replace("MODE", repr(mode)))
+        assert (result.returncode, result.stderr) == (0, "")
+        assert result.stdout.split() == ["3" if mode == "fake" else "0", "[2]", str(taken), "True"], mode
 
 
 def test_memory_block():

@@ -216,6 +216,8 @@ PyObject* type_vectorcall(PyObject* type, PyObject* const* args, std::size_t nar
 template <Ctor ctor>
 inline void init_type(PyTypeObject& t, const char* qualified_name, Py_ssize_t basicsize, const char* doc,
                       destructor dealloc = nullptr) {
+  // A type readied by an earlier import that failed later on stays as it is.
+  if (t.tp_flags & Py_TPFLAGS_READY) return;
   t.tp_name = qualified_name;
   t.tp_basicsize = basicsize;
   t.tp_doc = doc;

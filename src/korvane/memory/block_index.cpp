@@ -1,8 +1,10 @@
 // korvane.memory.block_index: a size-keyed red-black tree of free memory
 // blocks with same-size chains and lock-free best-fit readers.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 
 #include <sys/mman.h>
@@ -51,18 +53,45 @@ constexpr int kMaxRetries = 100;
 PyObject* backoff_seconds;  // the float 0.0001, made at import
 
 // The time module and its perf_counter_ns as imported, to recognise them at
-// call time (the module global `time` may be replaced).
+// call time (the module global `time` may be replaced). Either may be null:
+// `time` in sys.modules need not be a module, nor have the function.
 PyObject* original_time;
 PyObject* original_perf_counter_ns;
 
-// True while the module global `time` and its perf_counter_ns are known to
-// be the ones imported. A watcher on both dicts clears it on any change to
-// either; the next clock read checks them again by name.
-bool clock_is_original = false;
+// Whether the module global `time` and its perf_counter_ns are known to be
+// the ones imported, so that the clock may be read natively. Bit 0 says they
+// are; the rest counts changes to either dict, which a dict watcher reports.
+// A thread that has checked both by name sets bit 0 only if no change came
+// in meanwhile, so a change made during the check is never lost.
+std::atomic<uint64_t> clock_state{0};
 
 int on_clock_dicts_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-  clock_is_original = false;
+  uint64_t s = clock_state.load(std::memory_order_relaxed);
+  while (!clock_state.compare_exchange_weak(s, (s | 1) + 1, std::memory_order_acq_rel)) {
+  }
   return 0;
+}
+
+// The watcher is taken at the first clock read, not at import, and kept for
+// the life of the process: the interpreter has only a few watcher ids, shared
+// by every extension. Without one (all taken), the clock is always read by
+// name. 0: not tried yet, 1: being taken, 2: watching, 3: none to be had.
+std::atomic<int> clock_watch{0};
+
+// Watches the module's dict and the time module's; false if it cannot, with
+// no error set.
+bool watch_clock_dicts() {
+  int expected = 0;
+  if (!clock_watch.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) return expected == 2;
+  PyObject* exc = PyErr_GetRaisedException();
+  int id = PyDict_AddWatcher(on_clock_dicts_changed);
+  bool ok = id >= 0 && PyDict_Watch(id, PyModule_GetDict(kv::this_module())) == 0 &&
+            PyDict_Watch(id, PyModule_GetDict(original_time)) == 0;
+  if (!ok && id >= 0) PyDict_ClearWatcher(id);
+  PyErr_Clear();
+  PyErr_SetRaisedException(exc);
+  clock_watch.store(ok ? 2 : 3, std::memory_order_release);
+  return ok;
 }
 
 // AtomicCounter as imported and its increment method. For a counter of
@@ -264,21 +293,22 @@ void release_detached(Detached& d) {
 // 64-bit value. The unchanged function is read natively: it has no effect
 // beyond its result, which nothing reads back. False with an error set.
 bool perf_counter_ns(uint64_t* out) {
-  if (!clock_is_original) {
+  uint64_t state = clock_state.load(std::memory_order_acquire);
+  if (!(state & 1)) [[unlikely]] {
     Ref time = Ref::steal(kv::module_global(n_time));
     if (!time) return false;
-    if (time.get() != original_time) {
+    bool original = time.get() == original_time && original_perf_counter_ns != nullptr;
+    if (original) {
+      PyObject* fn = nullptr;
+      if (PyDict_GetItemRef(PyModule_GetDict(original_time), n_perf_counter_ns.get(), &fn) < 0) return false;
+      original = fn == original_perf_counter_ns;
+      Py_XDECREF(fn);
+    }
+    if (!original || !watch_clock_dicts() ||
+        !clock_state.compare_exchange_strong(state, state | 1, std::memory_order_acq_rel)) {
       Ref now = Ref::steal(kv::call_method(time.get(), n_perf_counter_ns));
       return now && kv::to_u64(now.get(), out);
     }
-    PyObject* fn = nullptr;
-    if (PyDict_GetItemRef(PyModule_GetDict(original_time), n_perf_counter_ns.get(), &fn) < 0) return false;
-    Ref held = Ref::steal(fn);
-    if (fn != original_perf_counter_ns) {
-      Ref now = Ref::steal(kv::call_method(time.get(), n_perf_counter_ns));
-      return now && kv::to_u64(now.get(), out);
-    }
-    clock_is_original = true;
   }
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -904,16 +934,6 @@ class ChainSnapshot {
     size_ = n;
     return true;
   }
-  // Whether the first `n` entries of the chain of `node` are the snapshot's
-  // objects, in order; with `whole`, also that the chain has no more.
-  bool same_prefix(const RBNode* node, Py_ssize_t n, bool whole) const {
-    const RBNode* e = node;
-    PyObject* const* it = items();
-    for (Py_ssize_t i = 0; i < n; ++i, e = e->next) {
-      if (e == nullptr || e->block != it[i]) return false;
-    }
-    return !whole || e == nullptr;
-  }
   Py_ssize_t size() const { return size_; }
   PyObject* operator[](Py_ssize_t i) const { return items()[i]; }
   // Releases the references (may run finalisers: never under the lock).
@@ -937,12 +957,32 @@ class ChainSnapshot {
 
 kv::Params<2> delete_params{"delete", {"size", "block"}, 2};
 
+// The first entry of the chain of `node` that holds `block` itself, with
+// the entry before it (null when it is the tree node); false when none does.
+bool find_entry(RBNode* node, PyObject* block, RBNode** prev, RBNode** cur) {
+  *prev = nullptr;
+  for (RBNode* e = node; e != nullptr; *prev = e, e = e->next) {
+    if (e->block == block) {
+      *cur = e;
+      return true;
+    }
+  }
+  return false;
+}
+
 // delete(size, block) removes the first entry of the size's chain whose
 // block == the given one. Equality may run Python code, so it runs outside
-// the lock, on references to the chain's blocks taken under it; the entry
-// is then removed under the lock if the chain still begins with the same
-// objects up to it, and the comparison is repeated otherwise. Blocks whose
-// equality is native are compared under the lock directly.
+// the lock, on references to the chain's blocks taken under it (which also
+// keep each compared object's identity). The lock is then taken again and
+// the entry holding the matched object removed.
+//
+// Other threads may change the chain meanwhile. An entry inserted after the
+// blocks were taken is ordered after this delete and does not count; an
+// entry removed meanwhile that compared unequal changes nothing either. Only
+// the loss of the matched object sends the delete round again, with a fresh
+// copy of the chain; that happens at most kMaxRetries times (a block whose
+// own __eq__ keeps replacing itself), after which RuntimeError is raised.
+// Blocks whose equality is native are compared under the lock directly.
 PyObject* tree_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
   if (!kv::parse(delete_params, args, nargs, kwnames, a)) return nullptr;
@@ -959,40 +999,30 @@ PyObject* tree_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   PyObject* given = a[1];
   const bool given_native = native_equality(given);
   ChainSnapshot chain;
-  Py_ssize_t match = -1;  // index of the matching entry found outside the lock
-  for (int changes = 0;;) {
+  PyObject* matched = nullptr;  // the chain's object found equal outside the lock (held by `chain`)
+  for (int lost = 0;;) {
     Ref removed;  // released after the lock
-    enum { Removed, Absent, Compare, Changed, Failed } outcome;
+    enum { Removed, Absent, Compare, Lost, Failed } outcome = Absent;
     {
       kv::Locked guard(t->write_lock, kv::native_section);
       if (!guard.ok()) return nullptr;
       RBNode* node = find_node(t, size);
-      outcome = Absent;
-      if (node != nullptr && chain.size() > 0) {
-        // Second visit: the entries compared outside must still lead the chain.
-        bool same = chain.same_prefix(node, match >= 0 ? match + 1 : chain.size(), match < 0);
-        outcome = !same ? Changed : match < 0 ? Absent : Removed;
+      RBNode* prev = nullptr;
+      RBNode* cur = nullptr;
+      if (chain.size() > 0) {
+        // Second visit: remove the entry that holds the matched object.
+        if (matched != nullptr) outcome = node != nullptr && find_entry(node, matched, &prev, &cur) ? Removed : Lost;
       } else if (node != nullptr) {
-        RBNode* cur = node;
-        match = 0;
-        for (; cur != nullptr && given_native && native_equality(cur->block); cur = cur->next, ++match) {
+        for (cur = node; cur != nullptr && given_native && native_equality(cur->block); prev = cur, cur = cur->next) {
           if (cur->block == given || PyObject_RichCompareBool(cur->block, given, Py_EQ) == 1) break;
         }
-        if (cur == nullptr) {
-          match = -1;  // every entry compared unequal
-        } else if (given_native && native_equality(cur->block)) {
+        if (cur != nullptr && given_native && native_equality(cur->block)) {
           outcome = Removed;
-        } else {
-          match = -1;
+        } else if (cur != nullptr) {
           outcome = chain.take(node) ? Compare : Failed;
         }
-      } else if (chain.size() > 0) {
-        outcome = Changed;
       }
       if (outcome == Removed) {
-        RBNode* prev = nullptr;
-        RBNode* cur = node;
-        for (Py_ssize_t i = 0; i < match; ++i) prev = cur, cur = cur->next;
         t->seq_counter += 1;
         removed = Ref::steal(unlink_entry_locked(t, node, prev, cur));
         t->seq_counter += 1;
@@ -1003,16 +1033,18 @@ PyObject* tree_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     }
     if (outcome == Removed) Py_RETURN_TRUE;
     if (outcome == Absent) Py_RETURN_FALSE;
-    if (outcome == Changed) {
+    if (outcome == Lost) {
       chain.reset();
-      if (++changes >= kMaxRetries) {
+      matched = nullptr;
+      if (++lost >= kMaxRetries) {
         PyErr_SetString(PyExc_RuntimeError,
                         "FastRedBlackTree.delete(): the blocks of this size kept changing while they were compared");
         return nullptr;
       }
       continue;
     }
-    // Compare: equality of the stored blocks (on the left) with the given one.
+    // Compare: equality of the stored blocks (on the left) with the given
+    // one, in chain order, up to the first that holds.
     for (Py_ssize_t i = 0; i < chain.size(); ++i) {
       Ref eq = Ref::steal(PyObject_RichCompare(chain[i], given, Py_EQ));
       int truth = eq ? PyObject_IsTrue(eq.get()) : -1;
@@ -1022,7 +1054,7 @@ PyObject* tree_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         return nullptr;
       }
       if (truth) {
-        match = i;
+        matched = chain[i];
         break;
       }
     }
@@ -1493,26 +1525,34 @@ int exec_module(PyObject* m) {
     }
   }
 
+  // The clock is read natively only through an exact module whose dict
+  // holds the function that getattr finds.
   Py_XSETREF(original_time, PyObject_GetAttrString(m, "time"));
   if (original_time == nullptr) return -1;
-  Py_XSETREF(original_perf_counter_ns, PyObject_GetAttr(original_time, n_perf_counter_ns.get()));
-  if (original_perf_counter_ns == nullptr) return -1;
-  int watcher = PyDict_AddWatcher(on_clock_dicts_changed);
-  if (watcher < 0 || PyDict_Watch(watcher, PyModule_GetDict(m)) < 0 ||
-      PyDict_Watch(watcher, PyModule_GetDict(original_time)) < 0) {
+  Py_CLEAR(original_perf_counter_ns);
+  if (PyModule_CheckExact(original_time) &&
+      PyObject_GetOptionalAttr(original_time, n_perf_counter_ns.get(), &original_perf_counter_ns) < 0) {
     return -1;
+  }
+  if (original_perf_counter_ns != nullptr &&
+      !(PyCFunction_Check(original_perf_counter_ns) && PyCFunction_GET_SELF(original_perf_counter_ns) == original_time &&
+        strcmp(reinterpret_cast<PyCFunctionObject*>(original_perf_counter_ns)->m_ml->ml_name, "perf_counter_ns") == 0)) {
+    Py_CLEAR(original_perf_counter_ns);  // already replaced: always called by name
   }
   Py_XSETREF(backoff_seconds, PyFloat_FromDouble(0.0001));
   if (backoff_seconds == nullptr) return -1;
   {
+    // AtomicCounter as imported: without an increment method (or not an
+    // immutable type) its counters are always called by name.
     Ref factory = Ref::steal(PyObject_GetAttrString(m, "AtomicCounter"));
     if (!factory) return -1;
+    Py_CLEAR(counter_increment);
+    Py_CLEAR(counter_type);
     if (PyType_Check(factory.get()) &&
         PyType_HasFeature(reinterpret_cast<PyTypeObject*>(factory.get()), Py_TPFLAGS_IMMUTABLETYPE) &&
         reinterpret_cast<PyTypeObject*>(factory.get())->tp_dictoffset == 0) {
-      Py_XSETREF(counter_increment, PyObject_GetAttr(factory.get(), n_increment.get()));
-      if (counter_increment == nullptr) return -1;
-      Py_XSETREF(counter_type, reinterpret_cast<PyTypeObject*>(factory.release()));
+      if (PyObject_GetOptionalAttr(factory.get(), n_increment.get(), &counter_increment) < 0) return -1;
+      if (counter_increment != nullptr) counter_type = reinterpret_cast<PyTypeObject*>(factory.release());
     }
   }
 
