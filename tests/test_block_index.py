@@ -426,10 +426,13 @@ def equality_outside_the_write():
     assert tree.delete(8, "m") is True and names() == ["x"]
     assert tree.seq_counter % 2 == 0 and len(tree) == tree.get_stats()["total_blocks"] == 1
 
+    passes = []
+
     class Restless:  # the matched block replaces itself on every pass
         def __eq__(self, other):
             if isinstance(other, Restless):
                 return self is other
+            passes.append(self)
             tree.delete(8, self)
             tree.insert(8, Restless())
             return True
@@ -439,6 +442,7 @@ def equality_outside_the_write():
     tree.insert(8, Restless())
     with pytest.raises(RuntimeError, match="kept changing while they were compared"):
         tree.delete(8, "anything")
+    assert len(passes) == 100  # the retry bound
     assert tree.seq_counter % 2 == 0 and len(tree) == tree.get_stats()["total_blocks"] == 2
 
 
