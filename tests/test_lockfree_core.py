@@ -2,6 +2,7 @@ import gc
 import pickle
 import sys
 import threading
+import types
 import weakref
 
 import pytest
@@ -239,6 +240,24 @@ def test_wrapper_forwards_and_checks_int_arguments():
     assert str(info.value) == "Expected int, got str"
     with pytest.raises(TypeError, match="no default __reduce__"):
         pickle.dumps(AtomicCounterWrapper())
+
+    # The repr of a wrapper without a counter: only a missing attribute reads as "none held".
+    class Guarded(AtomicCounterWrapper):
+        error = AttributeError
+
+        @property
+        def _counter(self):
+            raise self.error("_counter")
+
+        @_counter.setter
+        def _counter(self, value):
+            pass
+
+    assert repr(Guarded()) == "AtomicCounterWrapper()"
+    for error in (KeyError, RuntimeError, RecursionError):
+        Guarded.error = error
+        with pytest.raises(error):
+            repr(Guarded())
 
 
 # --- AtomicPointer --------------------------------------------------------------
@@ -550,6 +569,144 @@ def test_public_counters_can_be_replaced_subclassed_and_deleted():
     s.peak_allocations = Replacing()
     s._update_peaks(5, 0)  # the swap still reaches the counter that was loaded
     assert calls[-1] == ("swap", 0, 5) and s.peak_allocations.load() == 7
+
+
+# A plain Python rendering of the recording methods on the public counters.
+def ref_update_peaks(s, current_allocs, current_bytes):
+    for name, candidate in (("peak_allocations", current_allocs), ("peak_bytes_allocated", current_bytes)):
+        counter = getattr(s, name)
+        while True:
+            peak = counter.load()
+            if candidate <= peak or counter.compare_and_swap(peak, candidate):
+                break
+
+
+def ref_record_allocation(s, size, is_bucketed=True, padding=0, time_ns=0):
+    s.total_allocations.increment()
+    s.current_allocations.increment()
+    s.bytes_allocated.increment(size)
+    (s.bucketed_allocations if is_bucketed else s.fallback_allocations).increment()
+    if padding > 0:
+        s.alignment_padding_bytes.increment(padding)
+    if time_ns > 0:
+        s.total_allocation_time_ns.increment(time_ns)
+    current = s.current_allocations.load()
+    s._update_peaks(current, s.bytes_allocated.load())
+
+
+def ref_record_deallocation(s, size, time_ns=0):
+    s.total_deallocations.increment()
+    s.current_allocations.decrement()
+    s.bytes_allocated.decrement(size)
+    if time_ns > 0:
+        s.total_deallocation_time_ns.increment(time_ns)
+
+
+def ref_py_record(s, size, up):
+    (s.total_allocations if up else s.total_deallocations).increment()
+    (s.current_allocations.increment if up else s.current_allocations.decrement)()
+    (s.bytes_allocated.increment if up else s.bytes_allocated.decrement)(size)
+
+
+def ref_reset(s):
+    for name in STAT_FIELDS[:7]:
+        getattr(s, name).store(0)
+
+
+STAT_FIELDS = ("total_allocations", "total_deallocations", "current_allocations", "bytes_allocated",
+               "bytes_reserved", "peak_allocations", "peak_bytes_allocated", "bucketed_allocations",
+               "fallback_allocations", "alignment_padding_bytes", "total_allocation_time_ns",
+               "total_deallocation_time_ns")
+
+# (method, arguments, its Python rendering)
+RECORDERS = [
+    ("record_allocation", (40, False, 8, 30), ref_record_allocation),
+    ("record_allocation", (40,), ref_record_allocation),
+    ("record_deallocation", (40, 30), ref_record_deallocation),
+    ("py_record_allocation", (40, True, 8, 30), lambda s, size, *_: ref_py_record(s, size, True)),
+    ("py_record_deallocation", (40, 30), lambda s, size, *_: ref_py_record(s, size, False)),
+    ("_update_peaks", (90, 900), ref_update_peaks),
+    ("reset", (), ref_reset),
+]
+
+
+class Logged:
+    """A public counter: an AtomicCounter whose calls are logged, and whose method `fails` raises
+    (on its first call) instead of running."""
+
+    def __init__(self, name, value, log, fails=None):
+        self.name, self.counter, self.log, self.fails = name, AtomicCounter(value), log, fails
+
+    def __getattr__(self, op):
+        method = getattr(self.counter, op)
+
+        def call(*args):
+            self.log.append((self.name, op, args))
+            if op == self.fails:
+                self.fails = None
+                raise Boom(self.name)
+            return method(*args)
+        return call
+
+
+def statistics_with(target, log, failing=None, logged=True):
+    """Every public counter at a value of its own (the peaks at 0, below any candidate); each a
+    Logged counter when `logged`, else an AtomicCounter but for `failing` = (field, op)."""
+    for i, name in enumerate(STAT_FIELDS):
+        value = 0 if name.startswith("peak") else 100 * (i + 1)
+        fails = failing[1] if failing and failing[0] == name else None
+        setattr(target, name, Logged(name, value, log, fails) if logged or fails else AtomicCounter(value))
+    return target
+
+
+def counter_values(s):
+    """The counters' values, read without a logged call."""
+    return [getattr(getattr(s, name), "counter", getattr(s, name)).load() for name in STAT_FIELDS]
+
+
+@pytest.mark.parametrize("method, args, ref", RECORDERS, ids=[f"{r[0]}{r[1]}" for r in RECORDERS])
+def test_a_failing_counter_leaves_earlier_changes_and_stops_the_recording(method, args, ref):
+    # Each counter operation the method makes, in its order, fails in turn: the exception propagates, the
+    # changes made before it stay (none is taken back) and nothing after it runs; reset() leaves its lock.
+    # With the other counters exact AtomicCounters the native recording path must agree.
+    def reference(failing):
+        log = []
+        double = statistics_with(types.SimpleNamespace(), log, failing)
+        double._update_peaks = lambda *a: ref_update_peaks(double, *a)
+        try:
+            ref(double, *args)
+        except Boom as exc:
+            return log, counter_values(double), str(exc)
+        return log, counter_values(double), None
+
+    steps, _, _ = reference(None)
+    assert steps, "the method makes no counter call"
+    for failing in dict.fromkeys((name, op) for name, op, _ in steps):
+        want_log, want_values, want_error = reference(failing)
+        assert want_error == failing[0]
+        for logged in (True, False):
+            log = []
+            s = statistics_with(LockFreeStatistics(), log, failing, logged)
+            with pytest.raises(Boom) as info:
+                getattr(s, method)(*args)
+            assert str(info.value) == want_error
+            assert counter_values(s) == want_values, (failing, logged)
+            if logged:
+                assert log == want_log, failing
+            assert not any(lock.locked() for lock in gc.get_referents(s) if type(lock) is type(threading.Lock()))
+
+    class Failing(LockFreeStatistics):
+        def _update_peaks(self, current_allocs, current_bytes):
+            raise Boom("_update_peaks")
+
+    if method == "record_allocation":
+        s = statistics_with(Failing(), [], logged=False)
+        with pytest.raises(Boom):
+            s.record_allocation(*args)
+        double = statistics_with(types.SimpleNamespace(), [])
+        double._update_peaks = lambda *a: None
+        ref(double, *args)
+        assert counter_values(s) == counter_values(double)
 
 
 def test_statistics_threads_record_exact_totals():
