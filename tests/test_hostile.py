@@ -645,6 +645,46 @@ def test_reentry_from_every_call_site(module, make, act, callback, check, lock, 
         assert exc is None or (type(exc) is RuntimeError and str(exc) == REFUSED), (how, exc)
 
 
+def test_reset_refuses_its_own_thread_and_makes_others_wait():
+    # A replaced counter's store() runs under reset's lock: reset() from that thread is refused at once,
+    # reset() from a second thread waits for the lock and then runs.
+    s = lf.LockFreeStatistics()
+    outcomes, started = [], threading.Event()
+
+    def second():
+        started.set()
+        try:
+            s.reset()
+        except Exception as exc:  # noqa: BLE001 - checked below
+            outcomes.append(exc)
+        else:
+            outcomes.append("done")
+
+    class Store:
+        calls = 0
+
+        def store(self, value):
+            Store.calls += 1
+            if Store.calls > 1:  # the second thread's own reset
+                return
+            with pytest.raises(RuntimeError) as info:
+                s.reset()
+            outcomes.append(str(info.value))
+            other.start()
+            started.wait()
+            other.join(0.5)
+            outcomes.append("waiting" if other.is_alive() else "not waiting")
+
+    other = threading.Thread(target=second)
+    s.bytes_reserved = Store()
+    s.total_allocations.store(7)
+    with watchdog():
+        s.reset()
+        other.join()
+    assert outcomes == [REFUSED, "waiting", "done"] and Store.calls == 2
+    assert s.total_allocations.load() == 0
+
+
 # --- deep chains -----------------------------------------------------------------------------------
 
 DEPTH = 10**6
