@@ -685,6 +685,69 @@ def test_reset_refuses_its_own_thread_and_makes_others_wait():
     assert s.total_allocations.load() == 0
 
 
+# --- finalisers that collect --------------------------------------------------------------------
+
+COLLECTING = """
+import gc, types, weakref
+from korvane.memory import block_index, lockfree_core, slab_engine
+from korvane.monitoring import counter_hub
+
+runs = []
+
+class Collecting:
+    def __del__(self):
+        junk = [self]
+        junk.append(junk)  # something for the collector to free
+        runs.append(gc.collect())
+
+{make}
+
+for cycle in (False, True):
+    for _ in range(3):
+        held = Collecting()
+        holder = make(held)
+        if cycle:
+            held.holder = holder
+        freed = weakref.ref(holder) if type(holder).__weakrefoffset__ else None
+        del held, holder
+        if cycle:
+            gc.collect()
+        assert freed is None or freed() is None
+assert len(runs) == 6, runs
+print("ok")
+"""
+
+# (id, code defining `make(held)`, which returns a new holder of `held`)
+HOLDERS = [
+    ("AtomicPointer", "make = lockfree_core.AtomicPointer"),
+    ("LockFreeStack", "def make(held):\n    s = lockfree_core.LockFreeStack()\n    s.push(held)\n    return s"),
+    ("LockFreeStatistics", "def make(held):\n    s = lockfree_core.LockFreeStatistics()\n"
+                           "    s.bytes_reserved = held\n    return s"),
+    ("AtomicCounterWrapper", "def make(held):\n    w = lockfree_core.AtomicCounterWrapper()\n    w._counter = held\n"
+                             "    return w"),
+    ("FastRedBlackTree", "def make(held):\n    t = block_index.FastRedBlackTree()\n"
+                         "    for size in (8, 8, 16, 4):\n        t.insert(size, held if size == 16 else size)\n"
+                         "    return t"),
+    ("FastBucketAllocator", "slab_engine.threading = types.SimpleNamespace(Lock=lambda: lock.pop())\n"
+                            "def make(held):\n    global lock\n    lock = [held]\n"
+                            "    return slab_engine.FastBucketAllocator(8, 0, 0)"),
+    ("FastStatsCollector", "slab_engine.threading = types.SimpleNamespace(Lock=lambda: lock.pop())\n"
+                           "def make(held):\n    global lock\n    lock = [held]\n"
+                           "    return slab_engine.FastStatsCollector()"),
+    ("CounterAggregator", "counter_hub.threading = types.SimpleNamespace(Lock=lambda: lock.pop())\n"
+                          "def make(held):\n    global lock\n    lock = [held]\n"
+                          "    return counter_hub.CounterAggregator(2)"),
+]
+
+
+@pytest.mark.parametrize("make", [row[1] for row in HOLDERS], ids=[row[0] for row in HOLDERS])
+def test_finaliser_that_collects_while_its_holder_is_freed(make, python_subprocess):
+    # The held object's finaliser runs a full collection while its holder is being freed (by reference
+    # counting, and by the collector when the held object refers back to its holder).
+    result = python_subprocess(COLLECTING.format(make=make), timeout=120)
+    assert (result.returncode, result.stdout.strip()) == (0, "ok"), result.stderr[-3000:]
+
+
 # --- deep chains -----------------------------------------------------------------------------------
 
 DEPTH = 10**6
