@@ -507,7 +507,7 @@ def test_finaliser_may_call_back_into_the_tree():
     Returning.tree = None
 
 
-def test_cycle_through_a_subclass_is_collected():
+def test_cycles_through_a_subclass_and_later_chain_entries_are_collected():
     class Block:
         pass
 
@@ -521,6 +521,21 @@ def test_cycle_through_a_subclass_is_collected():
     del tree, block
     gc.collect()
     assert watch() is None
+
+    # Cycles through a later entry of a size's chain, at the root and deeper in the tree.
+    for size in (8, 2, 32):
+        tree = FastRedBlackTree()
+        for s in (8, 2, 32, 1, 4, 16, 64):
+            tree.insert(s, s)
+        back = [Block() for _ in range(3)]
+        for i, block in enumerate(back):
+            block.tree = tree
+            tree.insert(size, block)
+            tree.insert(size, i)
+        watches = [weakref.ref(block) for block in back]
+        del tree, block, back
+        gc.collect()
+        assert [w() for w in watches] == [None] * 3, size
 
 
 def test_subclass_overrides_are_looked_up_at_call_time():
