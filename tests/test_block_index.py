@@ -442,6 +442,60 @@ def test_finalisers_signals_and_reentrant_locks_inside_delete(python_subprocess,
     assert (result.returncode, result.stdout, result.stderr) == (0, "ok\n", "")
 
 
+BYTES_WARNINGS = """
+    import threading, types, warnings
+    from korvane.memory import block_index as bi
+
+    class Watched:
+        # A re-entrant lock that counts how deep this thread holds it.
+        def __init__(self):
+            self.lock, self.depth = threading.RLock(), 0
+        def __enter__(self):
+            self.lock.acquire()
+            self.depth += 1
+        def __exit__(self, *exc):
+            self.depth -= 1
+            self.lock.release()
+
+    locks = []
+    bi.threading = types.SimpleNamespace(Lock=lambda: locks.append(Watched()) or locks[-1])
+    tree = bi.FastRedBlackTree()
+    for block in (b"a", "b", b"c"):
+        tree.insert(8, block)
+    seen = []
+
+    def hook(message, category, *args, **kwargs):
+        seen.append((category.__name__, [lock.depth for lock in locks], tree.seq_counter % 2))
+        tree.insert(16, "from the hook")
+        tree.find_all_exact(8)
+
+    warnings.showwarning = hook
+    warnings.simplefilter("always", BytesWarning)
+    assert tree.delete(8, "a") is False  # bytes against str: a warning per bytes block
+    assert tree.delete(8, b"c") is True  # str against bytes warns too
+    assert seen and set(map(str, seen)) == {"('BytesWarning', [0, 0], 0)"}, seen
+    assert tree.find_all_exact(8) == [b"a", "b"] and len(tree.find_all_exact(16)) == len(seen)
+    warnings.simplefilter("error", BytesWarning)
+    before = tree.get_stats(), tree.get_size_distribution()
+    try:
+        tree.delete(8, "x")
+    except BytesWarning:
+        pass
+    else:
+        raise AssertionError("the warning did not propagate")
+    assert (tree.get_stats(), tree.get_size_distribution()) == before and tree.seq_counter % 2 == 0
+    print("ok")
+"""
+
+
+def test_bytes_blocks_warn_outside_the_lock(python_subprocess):
+    # Under -b, comparing a bytes block with a str warns: the warning machinery runs Python code (here a
+    # showwarning hook that writes to the tree), so such blocks are compared outside the write lock, and a
+    # warning turned into an error propagates with the tree unchanged.
+    result = python_subprocess(BYTES_WARNINGS, options=("-b",), timeout=60)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "ok\n", "")
+
+
 def test_reference_counts_across_store_and_remove():
     block = MemoryBlock(0, 64)
     base = sys.getrefcount(block)
