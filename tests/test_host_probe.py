@@ -261,6 +261,21 @@ def test_cpu_probe(monkeypatch, python_subprocess):
         print(host_probe.detect_physical_cores())
     """)
     assert (result.returncode, result.stdout.strip()) == (0, "37"), result.stderr
+    # Another built-in function of the posix module in its place is called too, before and after the
+    # interpreter's own sched_getaffinity has been seen.
+    result = python_subprocess("""
+        import os
+        from korvane.native import host_probe
+        own = os.sched_getaffinity
+        for fn in (os.strerror, os.urandom, own, os.strerror, os.urandom, len):
+            os.sched_getaffinity = fn
+            try:
+                expected = max(len(fn(0)), 1)
+            except TypeError:
+                expected = os.cpu_count()
+            print(host_probe.detect_physical_cores() == expected, end=" ")
+    """)
+    assert (result.returncode, result.stdout.split()) == (0, ["True"] * 6), result.stderr
     os.sched_setaffinity(0, {min(cpus)})  # this thread only
     try:
         assert hp.detect_physical_cores() == 1
