@@ -59,7 +59,9 @@ def test_tables_carry_their_size_and_type_and_import_checks_both(client):
     assert {name: cls for name, (size, compiled, cls) in client.tables.items() if size == compiled} == TABLES
     counter = "korvane.memory.lockfree_core.AtomicCounter._native_ops"
     size = client.tables[counter][0]
-    assert client.import_table("korvane.memory.lockfree_core", "AtomicCounter", counter, size) == size
+    # A client built against older headers knows a shorter table: what it knows is there.
+    for client_size in (size, size - 8, 16, 0):
+        assert client.import_table("korvane.memory.lockfree_core", "AtomicCounter", counter, client_size) == size
     with pytest.raises(ImportError) as info:
         client.import_table("korvane.memory.lockfree_core", "AtomicCounter", counter, size + 8)
     assert str(info.value) == (f"{counter} has {size} bytes but this client was compiled for {size + 8}: "
