@@ -31,14 +31,15 @@ TABLES = {f"{cls.__module__}.{cls.__name__}._native_ops": cls for cls in (
     CounterAggregator)}
 
 
-def build_client(directory, source, name):
-    """Compiles the C extension `source` as module `name` in `directory` with the
-    interpreter's C compiler against the installed headers, and imports it."""
-    compiler = shlex.split(os.environ.get("CC") or sysconfig.get_config_var("CC") or "cc")
+def build_client(directory, source, name, cxx=False, flags=()):
+    """Compiles the C extension `source` (C++ with `cxx`) as module `name` in `directory` with the
+    interpreter's compiler against the installed headers, and imports it."""
+    var, default = ("CXX", "c++") if cxx else ("CC", "cc")
+    compiler = shlex.split(os.environ.get(var) or sysconfig.get_config_var(var) or default)
     if shutil.which(compiler[0]) is None:
-        pytest.skip(f"no C compiler ({compiler[0]}) to build a C API client with")
+        pytest.skip(f"no compiler ({compiler[0]}) to build a native test client with")
     target = Path(directory) / (name + sysconfig.get_config_var("EXT_SUFFIX"))
-    command = [*compiler, "-shared", "-fPIC", "-O2", "-Wall", "-Wextra", "-Werror", "-pthread",
+    command = [*compiler, "-shared", "-fPIC", "-O2", "-Wall", "-Wextra", "-Werror", "-pthread", *flags,
                f"-I{korvane.get_include()}", f"-I{sysconfig.get_path('include')}", str(source), "-o", str(target)]
     # The compiler runs without the sanitizer runtime that `make sanitize` preloads.
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}

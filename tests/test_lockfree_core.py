@@ -570,6 +570,13 @@ def test_public_counters_can_be_replaced_subclassed_and_deleted():
     s._update_peaks(5, 0)  # the swap still reaches the counter that was loaded
     assert calls[-1] == ("swap", 0, 5) and s.peak_allocations.load() == 7
 
+    # A snapshot holding a container is the collector's to track, as a dict filled by inserts is.
+    assert not gc.is_tracked(LockFreeStatistics().get_snapshot())
+    box, s = [], LockFreeStatistics()
+    s.bytes_reserved = types.SimpleNamespace(load=lambda: box)
+    snap = s.get_snapshot()
+    assert snap["bytes_reserved"] is box and gc.is_tracked(snap)
+
 
 # A plain Python rendering of the recording methods on the public counters.
 def ref_update_peaks(s, current_allocs, current_bytes):

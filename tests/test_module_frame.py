@@ -8,7 +8,9 @@ import inspect
 import os
 import subprocess
 import sys
+import sysconfig
 import threading
+from pathlib import Path
 
 import pytest
 
@@ -225,6 +227,52 @@ def test_every_public_type_has_a_short_repr_of_its_state():
     assert [repr(obj) for obj, _ in cases] == [text for _, text in cases]
     timer.start()
     assert repr(timer) != "PerformanceTimer(start=0)"
+
+
+FRAME = Path(__file__).parent.parent / "src" / "frame"
+
+
+@pytest.fixture(scope="module")
+def record_dicts(tmp_path_factory):
+    """The frame's record dicts built as the modules build them, and built key by key."""
+    if not (FRAME / "kv" / "dicts.hpp").exists():
+        pytest.skip("needs the frame headers of the source tree")
+    from test_c_api import build_client
+
+    directory = tmp_path_factory.mktemp("record_dicts")
+    source = Path(__file__).parent / "record_dict_client.cpp"
+    return [build_client(directory, source, name, cxx=True,
+                         flags=["-std=c++20", "-fno-exceptions", f"-I{FRAME}", f"-DCLIENT_NAME={name}", *defines])
+            for name, defines in [("records_in_place", []), ("records_by_key", ["-DKORVANE_DICTS_BY_KEY"])]]
+
+
+def test_record_dicts_take_any_value_and_pass_on_a_failed_one(record_dicts):
+    in_place, by_key = record_dicts
+    assert by_key.direct is False
+    assert in_place.direct is (sys.version_info[:2] == (3, 13) and not sysconfig.get_config_var("Py_GIL_DISABLED"))
+    for module in record_dicts:
+        plain = module.make(1.5, "x", 3, None)
+        assert list(plain.items()) == [("first", 1.5), ("second", "x"), ("third", 3)]
+        assert not gc.is_tracked(plain)  # as if built by inserts: nothing in it can hold a reference
+        box = []
+        held = module.make(2.5, box, "y", None)
+        assert held["second"] is box and gc.is_tracked(held)
+        box.append(held)  # a cycle through the dict is the collector's to free
+        del held, box
+        values = [float("7.5"), object(), "z" * 40]
+        refs = [sys.getrefcount(v) for v in values]
+        made = module.make(*values, None)
+        assert list(made.values()) == values
+        del made
+        assert [sys.getrefcount(v) for v in values] == refs
+        for failed in range(3):
+            error = KeyError(f"value {failed}")
+            args = [... if i == failed else v for i, v in enumerate(values)]
+            refs = [sys.getrefcount(v) for v in values]
+            with pytest.raises(KeyError) as info:
+                module.make(*args, error)
+            assert info.value is error and [sys.getrefcount(v) for v in values] == refs, (module, failed)
+    assert gc.collect() >= 2
 
 
 # Locked sections that run only native code skip entering a free threading.Lock; a lock that someone
