@@ -82,7 +82,13 @@ def test_examples():
     assert [i for i, _ in agg.get_all_stats()] == [0, 7, 999]
     small = create_aggregator(4)
     small.update(3, 1.0)
-    for g, bad in ((agg, 1000), (small, 4), (CounterAggregator(0), 0), (create_aggregator(), 1000)):
+    # Equal values keep the first seen as minimum and maximum: 0.0 and -0.0 tell which.
+    for first, second in ((0.0, -0.0), (-0.0, 0.0)):
+        small.reset(0)
+        small.update(0, first)
+        small.update(0, second)
+        assert [repr(small.get_stats(0)[k]) for k in ("min", "max")] == [repr(first)] * 2
+    for g, bad in ((agg, 1000), (small, 4), (small, -1), (CounterAggregator(0), 0), (create_aggregator(), 1000)):
         with pytest.raises(IndexError, match=rf"^Counter ID {bad} out of range$"):
             g.update(bad, 1.0)
 

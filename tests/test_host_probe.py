@@ -284,6 +284,7 @@ def test_cpu_probe(monkeypatch, python_subprocess):
     host = Host(monkeypatch)
     for os_, expected in [(fake_os(affinity={0, 2, 5}, cpu_count=64), 3),
                           (fake_os(cpu_count=None), 1), (fake_os(cpu_count=0), 1), (fake_os(cpu_count=6), 6),
+                          (fake_os(cpu_count=-3), 1), (fake_os(cpu_count=2), 2), (fake_os(affinity={7}), 1),
                           (fake_os(affinity=set(), cpu_count=8), 1),
                           (fake_os(affinity=raiser(OSError("denied")), cpu_count=5), 5),
                           (fake_os(affinity=raiser(OSError("denied")), cpu_count=None), 1)]:
@@ -351,6 +352,9 @@ def test_python_version(monkeypatch):
     monkeypatch.setattr(hp, "sys", NS(version_info=Version(3, 11, 9)))
     assert hp.detect_python_version() == ("3.11.9", False)
     assert seen == ["_xxsubinterpreters"]
+    monkeypatch.setattr(hp, "sys", NS(version_info=Version(3, 12, 0)))  # from 3.12 on the module is looked for
+    assert hp.detect_python_version() == ("3.12.0", False)
+    assert seen == ["_xxsubinterpreters"] * 2
     monkeypatch.setattr(hp, "sys", sys)
     monkeypatch.setitem(sys.modules, "_xxsubinterpreters", types.ModuleType("_xxsubinterpreters"))
     assert hp.detect_python_version()[1] is True
