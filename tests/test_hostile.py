@@ -685,6 +685,85 @@ def test_reset_refuses_its_own_thread_and_makes_others_wait():
     assert s.total_allocations.load() == 0
 
 
+# --- locks whose __exit__ misbehaves ----------------------------------------------------------------
+
+
+class Boom(Exception):
+    """Raised inside the locked section."""
+
+
+class ExitError(Exception):
+    """Raised by the lock's __exit__ or by the truth test of what it returned."""
+
+
+class BadTruth:
+    def __bool__(self):
+        raise ExitError("truth")
+
+
+class ExitLock:
+    """A lock object whose __exit__ returns None, returns True, returns an object whose truth test raises,
+    or raises."""
+
+    def __init__(self, outcome):
+        self.outcome, self.calls = outcome, []
+
+    def __enter__(self):
+        self.calls.append("enter")
+
+    def __exit__(self, exc_type, exc, tb):
+        self.calls.append(exc_type)
+        if self.outcome == "raises":
+            raise ExitError("exit")
+        return {"returns None": None, "returns True": True, "returns a bad truth": BadTruth()}[self.outcome]
+
+
+class FailingStore:
+    def store(self, value):
+        raise Boom
+
+
+def statistics_failing_reset():
+    s = lf.LockFreeStatistics()
+    s.bytes_reserved = FailingStore()
+    return s
+
+
+# (id, module whose threading.Lock the case replaces, make the object, the call, its result, whether the
+# locked section raises Boom)
+LOCK_EXITS = [
+    ("statistics.reset(failing counter)", lf, statistics_failing_reset, lambda s: s.reset(), None, True),
+    ("statistics.reset", lf, lf.LockFreeStatistics, lambda s: s.reset(), None, False),
+    ("pointer.load", lf, lambda: lf.AtomicPointer(A), lambda p: p.load(), A, False),
+    ("tree.get_size_distribution", bi, lambda: tree_of(A), lambda t: t.get_size_distribution(), {8: 1}, False),
+]
+
+
+@pytest.mark.parametrize("outcome", ["returns None", "returns True", "returns a bad truth", "raises"])
+@pytest.mark.parametrize("module, make, call, result, raising", [row[1:] for row in LOCK_EXITS],
+                         ids=[row[0] for row in LOCK_EXITS])
+def test_lock_exit_outcomes_follow_the_with_statement(module, make, call, result, raising, outcome, monkeypatch):
+    # As in `with lock: body`: a true result suppresses the body's exception (the call then returns None),
+    # an error from __exit__ or from the truth test of its result replaces it (as its context), and the
+    # result is not tested when the body succeeded.
+    locks = []
+    monkeypatch.setattr(module, "threading",
+                        types.SimpleNamespace(Lock=lambda: locks.append(ExitLock("returns None")) or locks[-1]))
+    obj = make()
+    for lock in locks:
+        lock.outcome, lock.calls = outcome, []
+    if outcome == "raises" or (raising and outcome == "returns a bad truth"):
+        with pytest.raises(ExitError) as info:
+            call(obj)
+        assert str(info.value) == ("exit" if outcome == "raises" else "truth")
+        assert type(info.value.__context__) is (Boom if raising else type(None))
+    elif raising and outcome == "returns None":
+        pytest.raises(Boom, call, obj)
+    else:
+        assert call(obj) == (None if raising else result)
+    assert [lock.calls for lock in locks if lock.calls] == [["enter", Boom if raising else None]]
+
+
 # --- finalisers that collect --------------------------------------------------------------------
 
 COLLECTING = """
