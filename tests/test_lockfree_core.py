@@ -73,6 +73,34 @@ def test_method_objects_carry_names_docs_and_annotations():
     assert PerformanceTimer.__doc__ == "High-resolution timer for performance measurement."
     assert AtomicCounterWrapper.__doc__ == "Python wrapper for Cython AtomicCounter (backward compatibility)."
 
+    # Their repr and writable attributes, as a Python function's.
+    f = PerformanceTimer.elapsed_ms
+    assert repr(f) == f"<function PerformanceTimer.elapsed_ms at {id(f):#x}>"
+    saved = {name: getattr(f, name) for name in ("__name__", "__qualname__", "__module__", "__doc__", "__annotations__")}
+    try:
+        f.__name__, f.__qualname__, f.__module__, f.__doc__ = "ms", "Timer.ms", None, "Milliseconds."
+        assert (f.__name__, f.__qualname__, f.__module__, f.__doc__) == ("ms", "Timer.ms", None, "Milliseconds.")
+        assert repr(f).startswith("<function Timer.ms at ")
+        del f.__module__, f.__doc__
+        assert (f.__module__, f.__doc__) == (None, None)
+        for name in ("__name__", "__qualname__"):
+            for change in (lambda: setattr(f, name, b"x"), lambda: delattr(f, name)):
+                with pytest.raises(TypeError) as info:
+                    change()
+                assert str(info.value) == f"{name} must be set to a string object"
+        with pytest.raises(TypeError) as info:
+            f.__annotations__ = [("return", "float")]
+        assert str(info.value) == "__annotations__ must be set to a dict object"
+        f.__annotations__ = None
+        assert f.__annotations__ == {} and f.__annotations__ is f.__annotations__
+        del f.__annotations__
+        f.__annotations__ = {"return": "int"}
+        assert f.__annotations__ == {"return": "int"} and f.__name__ == "ms"
+    finally:
+        for name, value in saved.items():
+            setattr(f, name, value)
+    assert f.__annotations__ == {"return": "float"} and f.__qualname__ == "PerformanceTimer.elapsed_ms"
+
 
 def test_methods_reject_a_foreign_self():
     with pytest.raises(TypeError, match="requires a 'korvane.memory.lockfree_core.AtomicCounter' object"):
