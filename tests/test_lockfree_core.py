@@ -123,6 +123,13 @@ def test_instances_refuse_pickling_and_have_no_dict(cls):
         pass
 
     assert isinstance(Sub(), cls)
+    # A subclass is constructed through the tuple-and-dict protocol: keywords and long argument lists
+    # reach the same parser.
+    if cls in (AtomicCounter, AtomicPointer):
+        assert Sub(initial_value=5).load() == 5
+    with pytest.raises(TypeError) as info:
+        Sub(*range(9), extra=1)
+    assert str(info.value) == str(pytest.raises(TypeError, cls, *range(9), extra=1).value)
 
 
 # --- argument rules (the frame's parser and conversions) --------------------
