@@ -270,6 +270,28 @@ def test_native_table_and_get_all_stats_reach_overrides():
     assert calls == [("update", 1, 2.5), ("update", 3, 1.0), ("get_stats", 1), ("get_stats", 1), ("get_stats", 3),
                      ("update", 5, 1.0), ("reset_all",)]
 
+    class Overriding(CounterAggregator):
+        def reset(self, counter_id):
+            if counter_id == 1:
+                raise LookupError("no reset")
+            calls.append(("reset", counter_id))
+
+        def get_all_stats(self):
+            return "all"
+
+        @property
+        def get_stats(self):  # an override that cannot be looked up
+            raise LookupError("no get_stats")
+
+    agg = Overriding(2)
+    agg.update(0, 1.0)
+    assert ops.reset(agg, 0) == 0 and calls[-1] == ("reset", 0) and ops.get_all_stats(agg) == "all"
+    for call, message in [(lambda: ops.reset(agg, 1), "no reset"), (lambda: ops.get_stats(agg, 0), "no get_stats")]:
+        with pytest.raises(LookupError) as info:
+            call()
+        assert str(info.value) == message
+    assert CounterAggregator.get_stats(agg, 0)["count"] == 1  # nothing was reset
+
 
 def test_reference_counts_gc_and_storage():
     agg = CounterAggregator(8)
