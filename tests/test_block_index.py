@@ -1,11 +1,13 @@
 import bisect
 import collections
+import fractions
 import gc
 import math
 import pickle
 import random
 import sys
 import threading
+import time
 import tracemalloc
 import types
 import weakref
@@ -237,10 +239,28 @@ def test_sampling_goes_through_the_module_counter(monkeypatch):
     assert len(seen) == 6 and all(odd == 0 for _, odd in seen)
     assert sorted(collections.Counter(id(counter) for counter, _ in seen).values()) == [2, 4]
     assert tree.get_stats()["sampled_operations"] == 2
+    # Counts beyond 64 bits and counts that are not ints sample by Python's own % and ==.
+    for offset, sampled in [(2**70, 2), (0.0, 2), (fractions.Fraction(1, 2), 0), (None, None)]:
+        class Shifted(Counter):
+            def increment(self):
+                n = super().increment()
+                return None if offset is None else n + offset
+
+        monkeypatch.setattr(bi, "AtomicCounter", Shifted)
+        tree = FastRedBlackTree(sample_rate=2)
+        if offset is None:
+            with pytest.raises(TypeError):
+                tree.insert(1, 1)
+            assert len(tree) == 0
+            continue
+        for i in range(4):
+            tree.insert(i, i)
+        assert tree.get_stats()["sampled_operations"] == sampled, offset
     monkeypatch.setattr(bi, "ATOMIC_AVAILABLE", False)
     tree = FastRedBlackTree(sample_rate=1)
+    seen.clear()
     tree.insert(1, 1)
-    assert tree.get_stats()["sampled_operations"] == 0 and len(seen) == 6
+    assert tree.get_stats()["sampled_operations"] == 0 and seen == []
 
 
 def test_bad_input_leaves_the_tree_unchanged():
@@ -304,6 +324,17 @@ def test_hostile_blocks_and_failures_change_nothing(monkeypatch):
     with pytest.raises(ZeroDivisionError):  # the clock runs before the write begins
         tree.insert(64, block)
     assert tree.seq_counter == seq + 2 and tree.get_size_distribution() == dist and sys.getrefcount(block) == refs
+    # The clock replaced on the time module itself is called too; a reading that is no uint64 fails.
+    monkeypatch.setattr(bi, "time", time)
+    calls = []
+    monkeypatch.setattr(time, "perf_counter_ns", lambda: calls.append("clock") or 2**64 - 1)
+    tree.insert(32, "a")
+    monkeypatch.setattr(time, "perf_counter_ns", lambda: -1)
+    with pytest.raises(OverflowError):
+        tree.insert(64, block)
+    monkeypatch.undo()
+    tree.insert(32, "b")
+    assert calls == ["clock"] and tree.find_all_exact(32) == ["a", "b"] and sys.getrefcount(block) == refs
 
 
 def test_allocation_failure_changes_nothing(monkeypatch):
@@ -623,6 +654,9 @@ def test_subclass_overrides_are_looked_up_at_call_time():
     assert len(tree) == 0 and not tree
     tree.size = lambda: -1
     with pytest.raises(ValueError, match=r"^__len__\(\) should return >= 0$"):
+        len(tree)
+    tree.size = lambda: 2**63
+    with pytest.raises(OverflowError, match=r"^cannot fit 'int' into an index-sized integer$"):
         len(tree)
 
 
