@@ -263,6 +263,14 @@ def test_sampling_goes_through_the_module_counter(monkeypatch):
     assert tree.get_stats()["sampled_operations"] == 0 and seen == []
 
 
+class IntLike:
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        return self.value
+
+
 def test_bad_input_leaves_the_tree_unchanged():
     tree = FastRedBlackTree()
     block = MemoryBlock(0, 3)
@@ -294,8 +302,12 @@ def test_bad_input_leaves_the_tree_unchanged():
 
     with pytest.raises(OverflowError, match="^can't convert negative value to uint32_t$"):
         FastRedBlackTree(-1)
-    with pytest.raises(OverflowError):
-        FastRedBlackTree(2**32)
+    for rate in (2**32, 2.0**32, IntLike(2**32)):
+        with pytest.raises(OverflowError, match="^value too large to convert to uint32_t$"):
+            FastRedBlackTree(rate)
+    sampled = FastRedBlackTree(IntLike(1))  # converted by __int__: every insert sampled
+    sampled.insert(1, 1)
+    assert sampled.get_stats()["sampled_operations"] == 1
     with pytest.raises(TypeError, match=r"^__init__\(\) takes at most 1 positional argument \(2 given\)$"):
         FastRedBlackTree(1, 2)
     with pytest.raises(TypeError, match="^no default __reduce__ due to non-trivial __cinit__$"):

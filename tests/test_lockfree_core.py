@@ -177,7 +177,8 @@ def test_int64_conversion_rules_and_failed_conversion_changes_nothing():
     c = AtomicCounter(5)
     bad = [("1", TypeError, "an integer is required"), (None, TypeError, "an integer is required"),
            (2**63, OverflowError, None), (INT64_MIN - 1, OverflowError, None),
-           (float("inf"), OverflowError, None), (float("nan"), ValueError, None), (BadInt(), Boom, None)]
+           (float("inf"), OverflowError, None), (float("nan"), ValueError, None), (BadInt(), Boom, None),
+           (IntLike("7"), TypeError, "__int__ returned non-int (type str)")]
     for value, exc, message in bad:
         for op in (c.store, c.increment, c.decrement, c.fetch_and_add, lambda v: c.compare_and_swap(5, v),
                    lambda v: c.compare_and_swap(v, 6), AtomicCounter):

@@ -1,5 +1,6 @@
 """Initialisation rules shared by every extension module of the package."""
 
+import builtins
 import contextlib
 import gc
 import importlib.metadata
@@ -10,6 +11,7 @@ import subprocess
 import sys
 import sysconfig
 import threading
+import types
 from pathlib import Path
 
 import pytest
@@ -99,6 +101,49 @@ def test_import_logs_one_load_message_or_nothing(name, python_subprocess):
     assert result.returncode == 0, result.stderr
     expected = [f"{name}|INFO|{LOAD_MESSAGES[name]}"] if name in LOAD_MESSAGES else []
     assert result.stdout.splitlines() == expected
+
+
+# The modules of the standard library each module imports at its import (the block index's own import
+# rules are tested with it).
+DEPENDENCIES = [
+    ("korvane.memory.lockfree_core", "threading"), ("korvane.memory.lockfree_core", "typing"),
+    ("korvane.memory.lockfree_core", "logging"), ("korvane.memory.slab_engine", "threading"),
+    ("korvane.memory.slab_engine", "logging"), ("korvane.native.host_probe", "os"),
+    ("korvane.plugins.analyzer.task_scoring", "re"), ("korvane.plugins.analyzer.task_scoring", "logging"),
+    ("korvane.plugins.analyzer.adaptation_policy", "logging"), ("korvane.monitoring.counter_hub", "threading"),
+    ("korvane.gpu.accel_planner", "logging"),
+]
+
+
+@pytest.mark.parametrize("name, dependency", DEPENDENCIES, ids=[f"{n.rpartition('.')[2]}-{d}" for n, d in DEPENDENCIES])
+def test_a_dependency_that_cannot_be_imported_fails_the_import_until_it_can(name, dependency, python_subprocess):
+    _require(name)
+    attributes = [k for k in vars(importlib.import_module(name)) if not k.startswith("__")]
+    result = python_subprocess(
+        f"""
+        import importlib, sys
+        sys.modules[{dependency!r}] = None
+        try:
+            importlib.import_module({name!r})
+        except ImportError as exc:
+            print(type(exc).__name__, exc.name, {name!r} in sys.modules)
+        del sys.modules[{dependency!r}]
+        module = importlib.import_module({name!r})
+        print([k for k in vars(module) if not k.startswith("__")])
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [f"ModuleNotFoundError {dependency} False", repr(attributes)]
+
+
+def test_module_globals_are_looked_up_at_call_time_then_in_the_builtins(monkeypatch):
+    # As a global name in Python code: the module's own binding, else the builtins, else NameError.
+    monkeypatch.delattr(lockfree_core, "time")
+    with pytest.raises(NameError) as info:
+        lockfree_core.PerformanceTimer().start()
+    assert str(info.value) == "name 'time' is not defined"
+    monkeypatch.setattr(builtins, "time", types.SimpleNamespace(perf_counter_ns=lambda: 7), raising=False)
+    assert lockfree_core.PerformanceTimer().elapsed_ns() == 7
 
 
 @pytest.mark.parametrize("name", MODULES)
