@@ -502,6 +502,17 @@ def test_snapshot_arithmetic_and_reset_survivors():
     for bucketed in (True, False, False):
         ratios.record_allocation(8, bucketed)
     assert ratios.get_snapshot()["bucketed_allocation_ratio"] == "33.3%"
+    # Counts past 2**53 divide as Python's ints do, correctly rounded.
+    total, bucketed, time_ns = 3 * 2**60 + 1, 2**60 + 7, 2**62 + 5
+    for name, value in [("total_allocations", total), ("bucketed_allocations", bucketed),
+                        ("total_allocation_time_ns", time_ns)]:
+        getattr(ratios, name).store(value)
+    snap = ratios.get_snapshot()
+    assert snap["bucketed_allocation_ratio"] == f"{bucketed / total * 100.0:.1f}%"
+    assert snap["average_allocation_time_ns"] == time_ns / total
+    ratios.total_allocations.store(3)
+    ratios.total_allocation_time_ns.store(2**54 + 3)  # as doubles, 2**54 + 4 over 3 rounds the other way
+    assert ratios.get_snapshot()["average_allocation_time_ns"] == (2**54 + 3) / 3 != float(2**54 + 3) / 3
 
 
 def test_peaks_and_the_native_recording_path():
@@ -516,6 +527,19 @@ def test_peaks_and_the_native_recording_path():
         s._update_peaks(7, 2**64)
     assert (s.peak_allocations.load(), s.peak_bytes_allocated.load()) == (5, 20)
     s._update_peaks(-(2**70), 0)  # below every peak: nothing to do
+
+    class Replacing:  # a peak counter whose swap puts an AtomicCounter in the other peak's place
+        def load(self):
+            return 0
+
+        def compare_and_swap(self, expected, new_value):
+            s.peak_bytes_allocated = AtomicCounter(3)
+            return True
+
+    s.peak_allocations, s.peak_bytes_allocated = Replacing(), Replacing()
+    with pytest.raises(OverflowError):  # the candidate is checked against the counter it then meets
+        s._update_peaks(1, 2**64)
+    assert s.peak_bytes_allocated.load() == 3
 
     p = LockFreeStatistics()
     p.py_record_allocation(64, True)
