@@ -13,9 +13,11 @@ Each table has one row per writer, call site or container type; a new type adds 
 """
 
 import contextlib
+import ctypes
 import gc
 import signal
 import sys
+import sysconfig
 import threading
 import types
 
@@ -762,6 +764,78 @@ def test_lock_exit_outcomes_follow_the_with_statement(module, make, call, result
     else:
         assert call(obj) == (None if raising else result)
     assert [lock.calls for lock in locks if lock.calls] == [["enter", Boom if raising else None]]
+
+
+# --- objects the collector has cleared ------------------------------------------------------------
+
+# tp_clear is the 25th pointer-sized field of a type object.
+TP_CLEAR = 24 * ctypes.sizeof(ctypes.c_void_p)
+
+
+def collector_clear(obj):
+    """Runs the type's tp_clear on `obj`, as the collector does to each object of a cycle it frees before
+    the cycle's last references go; code that still reaches such an object (a finaliser of another member,
+    a weakref callback) then finds it cleared."""
+    clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(ctypes.c_void_p.from_address(id(type(obj)) + TP_CLEAR).value)
+    assert clear(obj) == 0
+
+
+def filled(make, fill):
+    def made():
+        obj = make()
+        fill(obj)
+        return obj
+    return made
+
+
+NONE_ATTRIBUTE = (AttributeError, "'NoneType' object has no attribute")
+
+# (type, make a filled instance, its repr once cleared, [(call, (exception, message start)) or (call, result)])
+CLEARED = [
+    ("FastBucketAllocator", filled(se.FastBucketAllocator, lambda a: a.add_to_bucket(64, 64)),
+     "FastBucketAllocator(buckets=0, blocks=0)",
+     [(lambda a: a._init_buckets(), (TypeError, "'NoneType' object does not support item assignment")),
+      (lambda a: a.add_to_bucket(64, 64), NONE_ATTRIBUTE), (lambda a: a.remove_from_bucket(64), NONE_ATTRIBUTE),
+      (lambda a: a.find_best_fit_bucket(60, 8), NONE_ATTRIBUTE)]),
+    ("FastStatsCollector", filled(se.FastStatsCollector, lambda c: c.py_record_allocation(8, 1, True)),
+     "FastStatsCollector(total_allocations=1, total_deallocations=0)",
+     [(lambda c: c.py_record_allocation(8, 1, True), NONE_ATTRIBUTE), (lambda c: c.get_stats(), NONE_ATTRIBUTE),
+      (lambda c: c.reset_stats(), NONE_ATTRIBUTE)]),
+    ("CounterAggregator", filled(lambda: hub.CounterAggregator(4), lambda g: g.update(1, 2.0)),
+     "CounterAggregator(num_counters=4)",
+     [(lambda g: g.update(1, 1.0), NONE_ATTRIBUTE), (lambda g: g.get_stats(1), NONE_ATTRIBUTE),
+      (lambda g: g.get_all_stats(), NONE_ATTRIBUTE), (lambda g: g.reset_all(), NONE_ATTRIBUTE)]),
+    ("LockFreeStatistics", filled(lf.LockFreeStatistics, lambda s: s.record_allocation(5)),
+     "LockFreeStatistics(total_allocations=None, current_allocations=None, bytes_allocated=None)",
+     [(lambda s: s.record_allocation(1), NONE_ATTRIBUTE), (lambda s: s.py_record_deallocation(1), NONE_ATTRIBUTE),
+      (lambda s: s._update_peaks(1, 1), NONE_ATTRIBUTE), (lambda s: s.get_snapshot(), NONE_ATTRIBUTE),
+      (lambda s: s.reset(), NONE_ATTRIBUTE)]),
+    ("AtomicPointer", lambda: lf.AtomicPointer(A), "AtomicPointer(version=0)",
+     [(lambda p: p.load(), NONE_ATTRIBUTE), (lambda p: p.compare_and_swap(None, B), NONE_ATTRIBUTE)]),
+    ("LockFreeStack", lambda: stack_with(A, B), "LockFreeStack(size=0)",
+     [(lambda s: s.push(A), NONE_ATTRIBUTE), (lambda s: s.pop(), NONE_ATTRIBUTE), (lambda s: s.size(), 0)]),
+    ("FastRedBlackTree", lambda: tree_of(A, B), "FastRedBlackTree(blocks=0, native=True)",
+     [(lambda t: t.insert(8, A), NONE_ATTRIBUTE), (lambda t: t.delete(8, A), NONE_ATTRIBUTE),
+      (lambda t: t.find_best_fit(1), None), (lambda t: t.get_size_distribution(), NONE_ATTRIBUTE),
+      (lambda t: t.remove_ge(0), NONE_ATTRIBUTE), (lambda t: len(t), 0)]),
+]
+
+
+@pytest.mark.skipif(sysconfig.get_config_var("Py_GIL_DISABLED"), reason="type object layout of the default build")
+@pytest.mark.parametrize("make, shown, calls", [row[1:] for row in CLEARED], ids=[row[0] for row in CLEARED])
+def test_an_object_the_collector_cleared_fails_as_if_its_fields_were_none(make, shown, calls):
+    obj = make()
+    refs = sys.getrefcount(A), sys.getrefcount(B)
+    collector_clear(obj)
+    assert repr(obj) == shown
+    for call, expected in calls:
+        if isinstance(expected, tuple):
+            with pytest.raises(expected[0]) as info:
+                call(obj)
+            assert str(info.value).startswith(expected[1])
+        else:
+            assert call(obj) == expected
+    assert sys.getrefcount(A) <= refs[0] and sys.getrefcount(B) <= refs[1]
 
 
 # --- finalisers that collect --------------------------------------------------------------------
