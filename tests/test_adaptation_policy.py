@@ -351,6 +351,12 @@ def test_argument_errors():
     assert ap.is_adaptation_beneficial("a", "b", 0.55, 0.7, 0.5, 0.5) is True  # trigger 0.5 truncates to 0
 
 
+def two_then_raise():
+    yield 1.0
+    yield 2.0
+    raise LookupError("third")
+
+
 def test_malformed_samples_inside_and_outside_the_window():
     good = [(t, 80.0) for t in range(10, 16)]
     alloc = [(t, 64) for t in range(12)]
@@ -360,7 +366,8 @@ def test_malformed_samples_inside_and_outside_the_window():
              (lambda: iter([1]), ValueError, "need more than 1 value to unpack"),
              (lambda: (x for x in (1, 2, 3)), ValueError, "too many values to unpack (expected 2)"),
              (lambda: 5, TypeError, "'int' object is not iterable"),
-             (lambda: (5.0, "x"), TypeError, "must be real number, not str")]  # before the window start
+             (lambda: (5.0, "x"), TypeError, "must be real number, not str"),  # before the window start
+             (lambda: two_then_raise(), LookupError, "third")]
     for make, exc, msg in cases:
         for at in (0, 3, 6):
             assert err(exc, ap.detect_performance_degradation, good[:at] + [make()] + good[at:], 100, 0.1, 10) == msg
@@ -402,6 +409,16 @@ def test_hostile_samples_and_reference_counts():
 
     records = [{Colliding(): 1, "cpu_intensity": 1, "memory_intensity": 1}] + [dict.fromkeys(KEYS, 0.1)] * 5
     assert err(IndexError, ap.detect_workload_characteristics_change, records) == "list index out of range"
+
+    class Changing(float):  # a value whose addition changes an older record, read after the recent ones
+        def __radd__(self, other):
+            change(records)
+            return other + float(self)
+
+    for change, exc, message in [(lambda r: r[0].pop("memory_intensity"), KeyError, "'memory_intensity'"),
+                                 (lambda r: r.__setitem__(1, [0.1]), TypeError, "Expected dict, got list")]:
+        records = [dict.fromkeys(KEYS, 0.1) for _ in range(5)] + [dict.fromkeys(KEYS, Changing(0.5))]
+        assert err(exc, ap.detect_workload_characteristics_change, records) == message
 
     class Raising:
         def __int__(self):

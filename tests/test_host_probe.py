@@ -455,10 +455,11 @@ def test_capability_report(monkeypatch):
     host.set("detect_numa_nodes", raiser(KeyboardInterrupt()))
     pytest.raises(KeyboardInterrupt, hp.detect_capabilities)
     host.set("detect_numa_nodes", raiser(error))
-    host.set("sys", NS(platform="linux"))
-    with pytest.raises(AttributeError) as info:
-        hp.detect_capabilities()
-    assert info.value.__context__ is error
+    for sys_ in (NS(platform="linux"), NS(platform="linux", version_info=NS(major=3))):
+        host.set("sys", sys_)
+        with pytest.raises(AttributeError) as info:
+            hp.detect_capabilities()
+        assert info.value.__context__ is error
 
 
 def test_matches_plain_rendering_on_generated_hosts(monkeypatch):

@@ -104,36 +104,46 @@ def test_import_logs_one_load_message_or_nothing(name, python_subprocess):
 
 
 # The modules of the standard library each module imports at its import (the block index's own import
-# rules are tested with it).
+# rules are tested with it), each unimportable or without the names taken from it.
 DEPENDENCIES = [
-    ("korvane.memory.lockfree_core", "threading"), ("korvane.memory.lockfree_core", "typing"),
-    ("korvane.memory.lockfree_core", "logging"), ("korvane.memory.slab_engine", "threading"),
-    ("korvane.memory.slab_engine", "logging"), ("korvane.native.host_probe", "os"),
-    ("korvane.plugins.analyzer.task_scoring", "re"), ("korvane.plugins.analyzer.task_scoring", "logging"),
-    ("korvane.plugins.analyzer.adaptation_policy", "logging"), ("korvane.monitoring.counter_hub", "threading"),
-    ("korvane.gpu.accel_planner", "logging"),
-]
+    (name, dependency, False)
+    for name, dependency in [
+        ("korvane.memory.lockfree_core", "threading"), ("korvane.memory.lockfree_core", "typing"),
+        ("korvane.memory.lockfree_core", "logging"), ("korvane.memory.slab_engine", "threading"),
+        ("korvane.memory.slab_engine", "logging"), ("korvane.native.host_probe", "os"),
+        ("korvane.plugins.analyzer.task_scoring", "re"), ("korvane.plugins.analyzer.task_scoring", "logging"),
+        ("korvane.plugins.analyzer.adaptation_policy", "logging"), ("korvane.monitoring.counter_hub", "threading"),
+        ("korvane.gpu.accel_planner", "logging")]
+] + [("korvane.memory.lockfree_core", "typing", True)]
 
 
-@pytest.mark.parametrize("name, dependency", DEPENDENCIES, ids=[f"{n.rpartition('.')[2]}-{d}" for n, d in DEPENDENCIES])
-def test_a_dependency_that_cannot_be_imported_fails_the_import_until_it_can(name, dependency, python_subprocess):
+@pytest.mark.parametrize("name, dependency, empty", DEPENDENCIES,
+                         ids=[f"{n.rpartition('.')[2]}-{d}{'-empty' * e}" for n, d, e in DEPENDENCIES])
+def test_a_dependency_that_cannot_be_imported_fails_the_import_until_it_can(name, dependency, empty,
+                                                                           python_subprocess):
     _require(name)
     attributes = [k for k in vars(importlib.import_module(name)) if not k.startswith("__")]
+    stand_in = f"types.ModuleType({dependency!r})" if empty else "None"
     result = python_subprocess(
         f"""
-        import importlib, sys
-        sys.modules[{dependency!r}] = None
+        import importlib, sys, types
+        saved, sys.modules[{dependency!r}] = sys.modules.get({dependency!r}), {stand_in}
         try:
             importlib.import_module({name!r})
         except ImportError as exc:
-            print(type(exc).__name__, exc.name, {name!r} in sys.modules)
-        del sys.modules[{dependency!r}]
+            print(type(exc).__name__, exc, {name!r} in sys.modules)
+        if saved is None:
+            del sys.modules[{dependency!r}]
+        else:
+            sys.modules[{dependency!r}] = saved
         module = importlib.import_module({name!r})
         print([k for k in vars(module) if not k.startswith("__")])
         """
     )
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == [f"ModuleNotFoundError {dependency} False", repr(attributes)]
+    failure = (f"ImportError cannot import name 'Optional' from '{dependency}'" if empty else
+               f"ModuleNotFoundError import of {dependency} halted; None in sys.modules")
+    assert result.stdout.splitlines() == [f"{failure} False", repr(attributes)]
 
 
 def test_module_globals_are_looked_up_at_call_time_then_in_the_builtins(monkeypatch):

@@ -296,8 +296,12 @@ def test_numeric_band_edges():
         assert ts.estimate_gpu_speedup(op, 0.5, False) == 1.0
     # The compute-capability bands: major 8 and up, 7, 6, anything else.
     for capability, multiplier in [("9.0", 1.2), ("8", 1.2), ("8.0", 1.2), ("7.9", 1.1), ("7", 1.1), ("6.5", 1.0),
-                                   ("5.9", 0.8), ("0", 0.8), ("-7", 0.8), ("x.7", 1.0), (None, 1.0), ("", 1.0)]:
+                                   ("5.9", 0.8), ("0", 0.8), ("-7", 0.8), ("x.7", 1.0), (None, 1.0), ("", 1.0),
+                                   ("0000000008.5", 1.2), ("2147483647", 1.2), ("-2147483648", 0.8)]:
         assert ts.calculate_gpu_suitability(0.5, 0.5, 0.0, True, capability) == 0.5 * multiplier, capability
+    for capability in ("2147483648", "-2147483649"):  # a major version past 32 bits
+        with pytest.raises(OverflowError):
+            ts.calculate_gpu_suitability(0.5, 0.5, 0.0, True, capability)
     # The success-rate bands: above 0.8 raises, below 0.4 lowers, both edges keep the threshold.
     for rate, threshold in [(above(0.8), 0.625), (0.8, 0.5), (0.4, 0.5), (below(0.4), 0.375)]:
         assert ts.update_adaptive_threshold(0.5, rate, 0.125, 0.0, 1.0) == threshold, rate
