@@ -137,20 +137,26 @@ sanitize:
 
 # Line and branch coverage of the C++ (modules and frame) over one run of the
 # suite, from an unoptimised build with gcov counters; the counters of earlier
-# runs are cleared first. build/coverage/summary.txt has the totals,
+# runs are cleared first. The native clients the tests build (of the C API
+# headers and the record dicts) are instrumented too, through
+# KORVANE_TEST_COVERAGE_DIR. A line counts as run when any template instance
+# of it ran. build/coverage/summary.txt has the totals,
 # build/coverage/uncovered.txt each file's uncovered lines, index.html the
 # annotated sources.
 COV_VENV   := .venv-coverage
 COV_OUT    := build/coverage
 COV_BUILD  := coverage/build
-GCOVR      := $(COV_VENV)/bin/gcovr --root . --filter 'src/' --gcov-executable gcov $(COV_OUT)/build
+GCOVR      := $(COV_VENV)/bin/gcovr --root . --filter 'src/' --gcov-executable gcov --merge-lines \
+              $(COV_OUT)/build $(COV_OUT)/clients
 
 coverage:
 	$(call venv,$(COV_VENV),build test coverage)
 	$(COV_VENV)/bin/python -m pip install $(PIP_FLAGS) $(call LOOP_OPTS,$(COV_BUILD)) $(WERROR) \
 	    -C cmake.define.KORVANE_COVERAGE=ON .
-	find $(COV_OUT)/build -name '*.gcda' -delete
-	$(COV_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+	mkdir -p $(COV_OUT)/clients
+	find $(COV_OUT) -name '*.gcda' -delete
+	KORVANE_TEST_COVERAGE_DIR=$(abspath $(COV_OUT)/clients) \
+	    $(COV_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 	$(GCOVR) --txt $(COV_OUT)/uncovered.txt --html-details $(COV_OUT)/index.html \
 	    --txt-summary --print-summary > $(COV_OUT)/summary.txt
 	@cat $(COV_OUT)/summary.txt | tail -4

@@ -39,6 +39,9 @@ def build_client(directory, source, name, cxx=False, flags=()):
     if shutil.which(compiler[0]) is None:
         pytest.skip(f"no compiler ({compiler[0]}) to build a native test client with")
     target = Path(directory) / (name + sysconfig.get_config_var("EXT_SUFFIX"))
+    coverage = os.environ.get("KORVANE_TEST_COVERAGE_DIR")  # make coverage: counters of the client's lines
+    if coverage:
+        flags = [*flags, "--coverage", "-dumpdir", f"{coverage}/{name}-"]
     command = [*compiler, "-shared", "-fPIC", "-O2", "-Wall", "-Wextra", "-Werror", "-pthread", *flags,
                f"-I{korvane.get_include()}", f"-I{sysconfig.get_path('include')}", str(source), "-o", str(target)]
     # The compiler runs without the sanitizer runtime that `make sanitize` preloads.
