@@ -147,6 +147,7 @@ COV_VENV   := .venv-coverage
 COV_OUT    := build/coverage
 COV_BUILD  := coverage/build
 GCOVR      := $(COV_VENV)/bin/gcovr --root . --filter 'src/' --gcov-executable gcov --merge-lines \
+              --gcov-ignore-errors=source_not_found \
               $(COV_OUT)/build $(COV_OUT)/clients
 
 coverage:

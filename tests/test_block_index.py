@@ -302,7 +302,7 @@ def test_bad_input_leaves_the_tree_unchanged():
 
     with pytest.raises(OverflowError, match="^can't convert negative value to uint32_t$"):
         FastRedBlackTree(-1)
-    for rate in (2**32, 2.0**32, IntLike(2**32)):
+    for rate in (2**32, 2**64, 2.0**32, IntLike(2**32)):
         with pytest.raises(OverflowError, match="^value too large to convert to uint32_t$"):
             FastRedBlackTree(rate)
     sampled = FastRedBlackTree(IntLike(1))  # converted by __int__: every insert sampled

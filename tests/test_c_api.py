@@ -41,7 +41,7 @@ def build_client(directory, source, name, cxx=False, flags=()):
     target = Path(directory) / (name + sysconfig.get_config_var("EXT_SUFFIX"))
     coverage = os.environ.get("KORVANE_TEST_COVERAGE_DIR")  # make coverage: counters of the client's lines
     if coverage:
-        flags = [*flags, "--coverage", "-dumpdir", f"{coverage}/{name}-"]
+        flags = [*flags, "-O0", "--coverage", "-dumpdir", f"{coverage}/{name}-"]
     command = [*compiler, "-shared", "-fPIC", "-O2", "-Wall", "-Wextra", "-Werror", "-pthread", *flags,
                f"-I{korvane.get_include()}", f"-I{sysconfig.get_path('include')}", str(source), "-o", str(target)]
     # The compiler runs without the sanitizer runtime that `make sanitize` preloads.
