@@ -104,26 +104,32 @@ def test_import_logs_one_load_message_or_nothing(name, python_subprocess):
 
 
 # The modules of the standard library each module imports at its import (the block index's own import
-# rules are tested with it), each unimportable or without the names taken from it.
+# rules are tested with it): (module, dependency, what stands in its place, the import's failure).
+UNIMPORTABLE = "None", "ModuleNotFoundError import of {} halted; None in sys.modules"
+MUTE_LOGGING = ("types.SimpleNamespace(getLogger=lambda name: object())",
+                "AttributeError 'object' object has no attribute 'info'")
 DEPENDENCIES = [
-    (name, dependency, False)
-    for name, dependency in [
+    *[(name, dependency, *UNIMPORTABLE) for name, dependency in [
         ("korvane.memory.lockfree_core", "threading"), ("korvane.memory.lockfree_core", "typing"),
         ("korvane.memory.lockfree_core", "logging"), ("korvane.memory.slab_engine", "threading"),
         ("korvane.memory.slab_engine", "logging"), ("korvane.native.host_probe", "os"),
         ("korvane.plugins.analyzer.task_scoring", "re"), ("korvane.plugins.analyzer.task_scoring", "logging"),
         ("korvane.plugins.analyzer.adaptation_policy", "logging"), ("korvane.monitoring.counter_hub", "threading"),
-        ("korvane.gpu.accel_planner", "logging")]
-] + [(name, "logging", True) for name in LOAD_MESSAGES] + [("korvane.memory.lockfree_core", "typing", True)]
+        ("korvane.gpu.accel_planner", "logging")]],
+    *[(name, "logging", *MUTE_LOGGING) for name in LOAD_MESSAGES],
+    ("korvane.memory.slab_engine", "logging", "types.ModuleType('logging')",
+     "AttributeError module 'logging' has no attribute 'getLogger'"),
+    ("korvane.memory.lockfree_core", "typing", "types.ModuleType('typing')",
+     "ImportError cannot import name 'Optional' from 'typing'"),
+]
 
 
-@pytest.mark.parametrize("name, dependency, empty", DEPENDENCIES,
-                         ids=[f"{n.rpartition('.')[2]}-{d}{'-empty' * e}" for n, d, e in DEPENDENCIES])
-def test_a_dependency_that_cannot_be_imported_fails_the_import_until_it_can(name, dependency, empty,
+@pytest.mark.parametrize("name, dependency, stand_in, failure", DEPENDENCIES,
+                         ids=[f"{n.rpartition('.')[2]}-{d}-{s.partition('(')[0]}" for n, d, s, _ in DEPENDENCIES])
+def test_a_dependency_that_cannot_be_imported_fails_the_import_until_it_can(name, dependency, stand_in, failure,
                                                                            python_subprocess):
     _require(name)
     attributes = [k for k in vars(importlib.import_module(name)) if not k.startswith("__")]
-    stand_in = f"types.ModuleType({dependency!r})" if empty else "None"
     result = python_subprocess(
         f"""
         import importlib, sys, types
@@ -141,10 +147,7 @@ def test_a_dependency_that_cannot_be_imported_fails_the_import_until_it_can(name
         """
     )
     assert result.returncode == 0, result.stderr
-    failure = {"typing": "ImportError cannot import name 'Optional' from 'typing'",
-               "logging": "AttributeError module 'logging' has no attribute 'getLogger'"}[dependency] if empty else \
-        f"ModuleNotFoundError import of {dependency} halted; None in sys.modules"
-    assert result.stdout.splitlines() == [f"{failure} False", repr(attributes)]
+    assert result.stdout.splitlines() == [f"{failure.format(dependency)} False", repr(attributes)]
 
 
 def test_module_globals_are_looked_up_at_call_time_then_in_the_builtins(monkeypatch):
