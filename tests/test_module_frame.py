@@ -103,7 +103,7 @@ def test_import_logs_one_load_message_or_nothing(name, python_subprocess):
     assert result.stdout.splitlines() == expected
 
 
-# The modules of the standard library each module imports at its import (the block index's own import
+# The modules of the standard library each module imports at its import (the block index's other import
 # rules are tested with it): (module, dependency, what stands in its place, the import's failure).
 UNIMPORTABLE = "None", "ModuleNotFoundError import of {} halted; None in sys.modules"
 MUTE_LOGGING = ("types.SimpleNamespace(getLogger=lambda name: object())",
@@ -115,7 +115,7 @@ DEPENDENCIES = [
         ("korvane.memory.slab_engine", "logging"), ("korvane.native.host_probe", "os"),
         ("korvane.plugins.analyzer.task_scoring", "re"), ("korvane.plugins.analyzer.task_scoring", "logging"),
         ("korvane.plugins.analyzer.adaptation_policy", "logging"), ("korvane.monitoring.counter_hub", "threading"),
-        ("korvane.gpu.accel_planner", "logging")]],
+        ("korvane.gpu.accel_planner", "logging"), ("korvane.memory.block_index", "math")]],
     *[(name, "logging", *MUTE_LOGGING) for name in LOAD_MESSAGES],
     ("korvane.memory.slab_engine", "logging", "types.ModuleType('logging')",
      "AttributeError module 'logging' has no attribute 'getLogger'"),
