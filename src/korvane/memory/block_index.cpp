@@ -643,27 +643,13 @@ int compute_height(const RBNode* node) {
 // ---------------------------------------------------------------------------
 // Sizes and statistics
 
-// _sanitize_size: 0 stays 0, a negative size raises ValueError
-// "Invalid size: <size>", anything else is returned unchanged. New reference.
+// _sanitize_size of an exact int (both callers convert the argument first):
+// 0 stays 0, a negative size raises ValueError "Invalid size: <size>",
+// anything else is returned unchanged. New reference.
 PyObject* sanitize(PyObject* size) {
-  if (PyLong_CheckExact(size)) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(size, &overflow);
-    if (v == -1 && overflow == 0 && PyErr_Occurred()) return nullptr;
-    if (overflow > 0 || (overflow == 0 && v >= 0)) return Py_NewRef(size);
-  } else {
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    Ref eq = Ref::steal(PyObject_RichCompare(size, zero.get(), Py_EQ));
-    if (!eq) return nullptr;
-    int is_zero = PyObject_IsTrue(eq.get());
-    if (is_zero < 0) return nullptr;
-    if (is_zero) return PyLong_FromLong(0);
-    Ref lt = Ref::steal(PyObject_RichCompare(size, zero.get(), Py_LT));
-    if (!lt) return nullptr;
-    int negative = PyObject_IsTrue(lt.get());
-    if (negative < 0) return nullptr;
-    if (!negative) return Py_NewRef(size);
-  }
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(size, &overflow);  // cannot fail for an int
+  if (overflow > 0 || (overflow == 0 && v >= 0)) return Py_NewRef(size);
   PyErr_Format(PyExc_ValueError, "Invalid size: %S", size);
   return nullptr;
 }
