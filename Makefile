@@ -14,6 +14,8 @@
 #                  run from outside the source tree
 #   make clang     the tests against a clang build (in .venv-clang)
 #   make sanitize  the tests against AddressSanitizer and UBSan builds (in .venv-sanitize)
+#   make coverage  the tests against a gcov build (in .venv-coverage); line and branch
+#                  report of the C++ in build/coverage/
 #   make dev M=x   in-place build of one module (every module without M) for PYTHONPATH=src
 #
 # The rebuild loop. `make demo`, `make test`, `make bench`, `make clang` and
@@ -50,7 +52,7 @@ JOBS       ?= 2
 T          ?=
 BENCH_OUT  := build/bench
 
-.PHONY: demo test test-debian bench install wheel wheel-here clang sanitize check-deep dev clean
+.PHONY: demo test test-debian bench install wheel wheel-here clang sanitize coverage check-deep dev clean
 
 # $(call venv,DIR,GROUPS): creates DIR as a venv of the interpreter
 # tools/find-python picks (CPython 3.13 unless PYTHON names another supported
@@ -165,6 +167,33 @@ sanitize:
 	    -C cmake.build-type=RelWithDebInfo .
 	$(SAN_ENV) $(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
+# Line and branch coverage of the C++ (modules and frame) over one run of the
+# suite, from an unoptimised build with gcov counters; the counters of earlier
+# runs are cleared first. The native clients the tests build (of the C API
+# headers and the record dicts) are instrumented too, through
+# KORVANE_TEST_COVERAGE_DIR. A line counts as run when any template instance
+# of it ran. build/coverage/summary.txt has the totals,
+# build/coverage/uncovered.txt each file's uncovered lines, index.html the
+# annotated sources.
+COV_VENV   := .venv-coverage
+COV_OUT    := build/coverage
+COV_BUILD  := coverage/build
+GCOVR      := $(COV_VENV)/bin/gcovr --root . --filter 'src/' --gcov-executable gcov --merge-lines \
+              --gcov-ignore-errors=source_not_found \
+              $(COV_OUT)/build $(COV_OUT)/clients
+
+coverage:
+	$(call venv,$(COV_VENV),build test coverage)
+	$(COV_VENV)/bin/python -m pip install $(PIP_FLAGS) $(call LOOP_OPTS,$(COV_BUILD)) $(WERROR) \
+	    -C cmake.define.KORVANE_COVERAGE=ON .
+	mkdir -p $(COV_OUT)/clients
+	find $(COV_OUT) -name '*.gcda' -delete
+	KORVANE_TEST_COVERAGE_DIR=$(abspath $(COV_OUT)/clients) \
+	    $(COV_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+	$(GCOVR) --txt $(COV_OUT)/uncovered.txt --html-details $(COV_OUT)/index.html \
+	    --txt-summary --print-summary > $(COV_OUT)/summary.txt
+	@cat $(COV_OUT)/summary.txt | tail -4
+
 # The sanitizer run with the long hypothesis profile.
 check-deep:
 	$(MAKE) sanitize HYPOTHESIS_PROFILE=deep
@@ -177,5 +206,5 @@ dev: $(VENV)/.groups-stamp
 	$(VENV)/bin/cmake --build build/dev $(if $(M),--target $(M))
 
 clean:
-	rm -rf build dist $(VENV) $(SAN_VENV) $(CLANG_VENV) .pytest_cache .benchmarks .hypothesis
+	rm -rf build dist $(VENV) $(SAN_VENV) $(CLANG_VENV) $(COV_VENV) .pytest_cache .benchmarks .hypothesis
 	find src -name '*.so' -delete

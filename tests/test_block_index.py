@@ -1,11 +1,13 @@
 import bisect
 import collections
+import fractions
 import gc
 import math
 import pickle
 import random
 import sys
 import threading
+import time
 import tracemalloc
 import types
 import weakref
@@ -237,10 +239,36 @@ def test_sampling_goes_through_the_module_counter(monkeypatch):
     assert len(seen) == 6 and all(odd == 0 for _, odd in seen)
     assert sorted(collections.Counter(id(counter) for counter, _ in seen).values()) == [2, 4]
     assert tree.get_stats()["sampled_operations"] == 2
+    # Counts beyond 64 bits and counts that are not ints sample by Python's own % and ==.
+    for offset, sampled in [(2**70, 2), (0.0, 2), (fractions.Fraction(1, 2), 0), (None, None)]:
+        class Shifted(Counter):
+            def increment(self):
+                n = super().increment()
+                return None if offset is None else n + offset
+
+        monkeypatch.setattr(bi, "AtomicCounter", Shifted)
+        tree = FastRedBlackTree(sample_rate=2)
+        if offset is None:
+            with pytest.raises(TypeError):
+                tree.insert(1, 1)
+            assert len(tree) == 0
+            continue
+        for i in range(4):
+            tree.insert(i, i)
+        assert tree.get_stats()["sampled_operations"] == sampled, offset
     monkeypatch.setattr(bi, "ATOMIC_AVAILABLE", False)
     tree = FastRedBlackTree(sample_rate=1)
+    seen.clear()
     tree.insert(1, 1)
-    assert tree.get_stats()["sampled_operations"] == 0 and len(seen) == 6
+    assert tree.get_stats()["sampled_operations"] == 0 and seen == []
+
+
+class IntLike:
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        return self.value
 
 
 def test_bad_input_leaves_the_tree_unchanged():
@@ -274,8 +302,12 @@ def test_bad_input_leaves_the_tree_unchanged():
 
     with pytest.raises(OverflowError, match="^can't convert negative value to uint32_t$"):
         FastRedBlackTree(-1)
-    with pytest.raises(OverflowError):
-        FastRedBlackTree(2**32)
+    for rate in (2**32, 2**64, 2.0**32, IntLike(2**32)):
+        with pytest.raises(OverflowError, match="^value too large to convert to uint32_t$"):
+            FastRedBlackTree(rate)
+    sampled = FastRedBlackTree(IntLike(1))  # converted by __int__: every insert sampled
+    sampled.insert(1, 1)
+    assert sampled.get_stats()["sampled_operations"] == 1
     with pytest.raises(TypeError, match=r"^__init__\(\) takes at most 1 positional argument \(2 given\)$"):
         FastRedBlackTree(1, 2)
     with pytest.raises(TypeError, match="^no default __reduce__ due to non-trivial __cinit__$"):
@@ -304,6 +336,17 @@ def test_hostile_blocks_and_failures_change_nothing(monkeypatch):
     with pytest.raises(ZeroDivisionError):  # the clock runs before the write begins
         tree.insert(64, block)
     assert tree.seq_counter == seq + 2 and tree.get_size_distribution() == dist and sys.getrefcount(block) == refs
+    # The clock replaced on the time module itself is called too; a reading that is no uint64 fails.
+    monkeypatch.setattr(bi, "time", time)
+    calls = []
+    monkeypatch.setattr(time, "perf_counter_ns", lambda: calls.append("clock") or 2**64 - 1)
+    tree.insert(32, "a")
+    monkeypatch.setattr(time, "perf_counter_ns", lambda: -1)
+    with pytest.raises(OverflowError):
+        tree.insert(64, block)
+    monkeypatch.undo()
+    tree.insert(32, "b")
+    assert calls == ["clock"] and tree.find_all_exact(32) == ["a", "b"] and sys.getrefcount(block) == refs
 
 
 def test_allocation_failure_changes_nothing(monkeypatch):
@@ -379,23 +422,102 @@ def equality_outside_the_write():
         def __eq__(self, other):
             seen.append((tree.seq_counter % 2, tree.find_best_fit(1), tree.find_all_exact(8)))
             if len(seen) == 1:
-                tree.insert(8, "late")  # changes the chain: compared again
+                tree.insert(8, "late")  # arrives after the chain was taken: ordered after this delete
             return other == "late"
 
     seq = tree.seq_counter
-    assert tree.delete(8, Probe()) is True
-    assert seen == [(0, "eight", ["eight"]), (0, "eight", ["eight", "late"]), (0, "eight", ["eight", "late"])]
-    assert tree.find_all_exact(8) == ["eight"] and tree.seq_counter == seq + 4
+    assert tree.delete(8, Probe()) is False
+    assert seen == [(0, "eight", ["eight"])]
+    assert tree.find_all_exact(8) == ["eight", "late"] and tree.seq_counter == seq + 4
 
-    class Restless:  # changes the chain on every pass over it
+    class Eq:
+        def __init__(self, name, on_eq=None):
+            self.name, self.on_eq = name, on_eq
+
+        def __eq__(self, other):  # compared with the given name, or by identity
+            if not isinstance(other, str):
+                return self is other
+            return self.on_eq(self) if self.on_eq else self.name == other
+
+        __hash__ = object.__hash__
+
+    def chain_of(*blocks):
+        tree.clear()
+        for b in blocks[:1] + blocks[:0:-1]:  # stored in chain order
+            tree.insert(8, b)
+        assert all(x is y for x, y in zip(tree.find_all_exact(8), blocks, strict=True))
+
+    def names():
+        return [b.name for b in tree.find_all_exact(8)]
+
+    # The matched block deletes the entries before it: it is still removed.
+    a, b = Eq("a"), Eq("b")
+    chain_of(a, b, Eq("m", lambda m: tree.delete(8, a) and tree.delete(8, b)), Eq("z"))
+    assert tree.delete(8, "m") is True and names() == ["z"]
+    # The matched block deletes itself: the chain is compared again and the next equal entry goes.
+    chain_of(Eq("a"), Eq("m", lambda m: tree.delete(8, m) and False or True), Eq("m"), Eq("m"))
+    assert tree.delete(8, "m") is True and names() == ["a", "m"]
+    chain_of(Eq("m", lambda m: tree.delete(8, m) and False or True), Eq("b"))
+    assert tree.delete(8, "m") is False and names() == ["b"]
+    # The matched block replaces itself by an equal block that is then removed.
+    chain_of(Eq("a"), Eq("m", lambda m: tree.delete(8, m) and tree.insert(8, Eq("m"))))
+    assert tree.delete(8, "m") is True and names() == ["a"]
+    # Duplicates: the entry holding the matched object itself is removed.
+    m = Eq("m")
+    chain_of(Eq("x", lambda x: tree.delete(8, m) and False), m, m)
+    assert tree.delete(8, "m") is True and names() == ["x"]
+    assert tree.seq_counter % 2 == 0 and len(tree) == tree.get_stats()["total_blocks"] == 1
+
+    passes = []
+
+    class Restless:  # the matched block replaces itself on every pass
         def __eq__(self, other):
-            if other == "eight":
-                tree.insert(8, "more")
-            return False
+            if isinstance(other, Restless):
+                return self is other
+            passes.append(self)
+            tree.delete(8, self)
+            tree.insert(8, Restless())
+            return True
 
+        __hash__ = object.__hash__
+
+    tree.insert(8, Restless())
     with pytest.raises(RuntimeError, match="kept changing while they were compared"):
-        tree.delete(8, Restless())
-    assert tree.seq_counter % 2 == 0 and len(tree) == tree.get_stats()["total_blocks"] == 101
+        tree.delete(8, "anything")
+    assert len(passes) == 100  # the retry bound
+    assert tree.seq_counter % 2 == 0 and len(tree) == tree.get_stats()["total_blocks"] == 2
+
+
+def test_delete_holds_while_other_threads_change_the_same_size():
+    # Other threads' inserts and deletes of the same size once sent delete()
+    # round until it gave up, leaving a stored block behind.
+    class Yielding:  # compares by identity, letting other threads run meanwhile
+        def __eq__(self, other):
+            time.sleep(0)
+            return self is other
+
+        __hash__ = object.__hash__
+
+    for nthreads, per_thread, rounds in ((4, 20, 15), (2, 3, 300)):
+        tree = FastRedBlackTree()
+        barrier = threading.Barrier(nthreads)
+
+        def work():
+            barrier.wait()
+            for _ in range(rounds):
+                mine = [Yielding() for _ in range(per_thread)]
+                for b in mine:
+                    tree.insert(64, b)
+                for b in mine:
+                    assert tree.delete(64, b) is True
+
+        threads = [threading.Thread(target=work) for _ in range(nthreads)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert len(tree) == 0 and tree.get_size_distribution() == {} and tree.seq_counter % 2 == 0
+        assert tree.get_stats()["total_deletions"] == nthreads * per_thread * rounds
 
 
 REENTRY = """
@@ -439,6 +561,60 @@ def test_finalisers_signals_and_reentrant_locks_inside_delete(python_subprocess,
     # __eq__ hung on the write lock or, with a re-entrant lock, freed the
     # chain that delete() was walking.
     result = python_subprocess(REENTRY.replace("{lock}", lock), timeout=30)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "ok\n", "")
+
+
+BYTES_WARNINGS = """
+    import threading, types, warnings
+    from korvane.memory import block_index as bi
+
+    class Watched:
+        # A re-entrant lock that counts how deep this thread holds it.
+        def __init__(self):
+            self.lock, self.depth = threading.RLock(), 0
+        def __enter__(self):
+            self.lock.acquire()
+            self.depth += 1
+        def __exit__(self, *exc):
+            self.depth -= 1
+            self.lock.release()
+
+    locks = []
+    bi.threading = types.SimpleNamespace(Lock=lambda: locks.append(Watched()) or locks[-1])
+    tree = bi.FastRedBlackTree()
+    for block in (b"a", "b", b"c"):
+        tree.insert(8, block)
+    seen = []
+
+    def hook(message, category, *args, **kwargs):
+        seen.append((category.__name__, [lock.depth for lock in locks], tree.seq_counter % 2))
+        tree.insert(16, "from the hook")
+        tree.find_all_exact(8)
+
+    warnings.showwarning = hook
+    warnings.simplefilter("always", BytesWarning)
+    assert tree.delete(8, "a") is False  # bytes against str: a warning per bytes block
+    assert tree.delete(8, b"c") is True  # str against bytes warns too
+    assert seen and set(map(str, seen)) == {"('BytesWarning', [0, 0], 0)"}, seen
+    assert tree.find_all_exact(8) == [b"a", "b"] and len(tree.find_all_exact(16)) == len(seen)
+    warnings.simplefilter("error", BytesWarning)
+    before = tree.get_stats(), tree.get_size_distribution()
+    try:
+        tree.delete(8, "x")
+    except BytesWarning:
+        pass
+    else:
+        raise AssertionError("the warning did not propagate")
+    assert (tree.get_stats(), tree.get_size_distribution()) == before and tree.seq_counter % 2 == 0
+    print("ok")
+"""
+
+
+def test_bytes_blocks_warn_outside_the_lock(python_subprocess):
+    # Under -b, comparing a bytes block with a str warns: the warning machinery runs Python code (here a
+    # showwarning hook that writes to the tree), so such blocks are compared outside the write lock, and a
+    # warning turned into an error propagates with the tree unchanged.
+    result = python_subprocess(BYTES_WARNINGS, options=("-b",), timeout=60)
     assert (result.returncode, result.stdout, result.stderr) == (0, "ok\n", "")
 
 
@@ -507,7 +683,7 @@ def test_finaliser_may_call_back_into_the_tree():
     Returning.tree = None
 
 
-def test_cycle_through_a_subclass_is_collected():
+def test_cycles_through_a_subclass_and_later_chain_entries_are_collected():
     class Block:
         pass
 
@@ -521,6 +697,21 @@ def test_cycle_through_a_subclass_is_collected():
     del tree, block
     gc.collect()
     assert watch() is None
+
+    # Cycles through a later entry of a size's chain, at the root and deeper in the tree.
+    for size in (8, 2, 32):
+        tree = FastRedBlackTree()
+        for s in (8, 2, 32, 1, 4, 16, 64):
+            tree.insert(s, s)
+        back = [Block() for _ in range(3)]
+        for i, block in enumerate(back):
+            block.tree = tree
+            tree.insert(size, block)
+            tree.insert(size, i)
+        watches = [weakref.ref(block) for block in back]
+        del tree, block, back
+        gc.collect()
+        assert [w() for w in watches] == [None] * 3, size
 
 
 def test_subclass_overrides_are_looked_up_at_call_time():
@@ -554,6 +745,9 @@ def test_subclass_overrides_are_looked_up_at_call_time():
     assert len(tree) == 0 and not tree
     tree.size = lambda: -1
     with pytest.raises(ValueError, match=r"^__len__\(\) should return >= 0$"):
+        len(tree)
+    tree.size = lambda: 2**63
+    with pytest.raises(OverflowError, match=r"^cannot fit 'int' into an index-sized integer$"):
         len(tree)
 
 
@@ -653,6 +847,53 @@ def test_import_without_the_lockfree_core_or_memory_block(python_subprocess):
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["ImportError", "korvane.memory.memory_block"]
+
+
+def test_import_with_an_unusual_clock_or_no_dict_watcher_left(python_subprocess):
+    # `time` in sys.modules need not be a module (the import once crashed),
+    # and the interpreter's few dict watcher ids, shared by every extension,
+    # may all be taken: the package takes at most one, and works without.
+    code = """
+        import _testcapi, importlib, logging, sys, threading, time, types
+        import korvane.memory.lockfree_core
+
+        def free_watchers():
+            ids = []
+            try:
+                while True:
+                    ids.append(_testcapi.add_dict_watcher(0))
+            except RuntimeError:
+                pass
+            for i in ids:
+                _testcapi.clear_dict_watcher(i)
+            return len(ids)
+
+        free = free_watchers()
+        taken = [_testcapi.add_dict_watcher(0) for _ in range(free)] if MODE == "none" else []
+        calls = []
+        fake = types.SimpleNamespace(perf_counter_ns=lambda: calls.append(1) or 5, sleep=time.sleep)
+        sys.modules["time"] = fake if MODE == "fake" else time
+        from korvane.memory import block_index as bi
+        sys.modules["time"] = time
+        for name in ("memory.lockfree_core", "memory.slab_engine", "native.host_probe", "plugins.analyzer.task_scoring",
+                     "plugins.analyzer.adaptation_policy", "monitoring.counter_hub", "gpu.accel_planner"):
+            importlib.import_module("korvane." + name)
+        tree = bi.FastRedBlackTree()
+        for i in range(3):
+            tree.insert(i, i)
+        before = len(calls)
+        bi.time = types.SimpleNamespace(perf_counter_ns=lambda: calls.append(2) or 6)
+        tree.insert(7, 7)
+        bi.time = time
+        tree.insert(8, 8)
+        for i in taken:
+            _testcapi.clear_dict_watcher(i)
+        print(before, calls[before:], free - free_watchers(), tree.get_size_distribution() == dict.fromkeys([0, 1, 2, 7, 8], 1))
+    """
+    for mode, taken in (("fake", 0), ("none", 0), ("plain", 1)):
+        result = python_subprocess(code.replace("MODE", repr(mode)))
+        assert (result.returncode, result.stderr) == (0, "")
+        assert result.stdout.split() == ["3" if mode == "fake" else "0", "[2]", str(taken), "True"], mode
 
 
 def test_memory_block():

@@ -9,3 +9,4 @@
 #include "lock.hpp"
 #include "module.hpp"
 #include "refs.hpp"
+#include "sync.hpp"

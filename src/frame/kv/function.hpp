@@ -11,6 +11,7 @@
 
 #include "errors.hpp"
 #include "refs.hpp"
+#include "sync.hpp"
 
 namespace kv {
 
@@ -56,11 +57,17 @@ struct FunctionObject {
 
 namespace detail {
 
+template <std::size_t Offset>
+PyObject* get_field(PyObject* self, void*);
+
 KV_COLD inline PyObject* raise_bad_self(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs) {
+  auto* self = reinterpret_cast<PyObject*>(f);
   if (nargs < 1) {
-    PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", f->qualname);
+    Ref qualname = Ref::steal(get_field<offsetof(FunctionObject, qualname)>(self, nullptr));
+    PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", qualname.get());
   } else {
-    PyErr_Format(PyExc_TypeError, "descriptor '%U' requires a '%.200s' object but received a '%.200s'", f->name,
+    Ref name = Ref::steal(get_field<offsetof(FunctionObject, name)>(self, nullptr));
+    PyErr_Format(PyExc_TypeError, "descriptor '%U' requires a '%.200s' object but received a '%.200s'", name.get(),
                  f->self_type->tp_name, Py_TYPE(args[0])->tp_name);
   }
   return nullptr;
@@ -121,15 +128,35 @@ inline void function_dealloc(PyObject* self) {
 }
 
 inline PyObject* function_repr(PyObject* self) {
-  auto* f = reinterpret_cast<FunctionObject*>(self);
-  return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+  Ref qualname = Ref::steal(get_field<offsetof(FunctionObject, qualname)>(self, nullptr));
+  return PyUnicode_FromFormat("<function %U at %p>", qualname.get(), self);
 }
 
-// Getter/setter pairs for the attributes that must hold a given type.
+// Getter/setter pairs for the attributes that must hold a given type. The
+// getter takes its reference, and the setter swaps the field, inside the
+// object's critical section, so that a getter never takes a reference to
+// an object a setter has just released; the old value is released outside.
+template <std::size_t Offset>
+PyObject*& field_at(PyObject* self) {
+  return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset);
+}
+
 template <std::size_t Offset>
 PyObject* get_field(PyObject* self, void*) {
-  PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset);
+  CriticalSection cs(self);
+  PyObject* v = field_at<Offset>(self);
   return Py_NewRef(v != nullptr ? v : Py_None);
+}
+
+// Swaps `value` (a new reference, may be null) into a field and releases the old one.
+inline void swap_field(PyObject* self, PyObject*& field, PyObject* value) {
+  PyObject* old;
+  {
+    CriticalSection cs(self);
+    old = field;
+    field = value;
+  }
+  Py_XDECREF(old);
 }
 
 template <std::size_t Offset>
@@ -138,19 +165,19 @@ int set_str_field(PyObject* self, PyObject* value, void* closure) {
     PyErr_Format(PyExc_TypeError, "%s must be set to a string object", static_cast<const char*>(closure));
     return -1;
   }
-  Py_XSETREF(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset), Py_NewRef(value));
+  swap_field(self, field_at<Offset>(self), Py_NewRef(value));
   return 0;
 }
 
 template <std::size_t Offset>
 int set_any_field(PyObject* self, PyObject* value, void*) {
-  Py_XSETREF(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset),
-             Py_NewRef(value != nullptr ? value : Py_None));
+  swap_field(self, field_at<Offset>(self), Py_NewRef(value != nullptr ? value : Py_None));
   return 0;
 }
 
 inline PyObject* get_annotations(PyObject* self, void*) {
   auto* f = reinterpret_cast<FunctionObject*>(self);
+  CriticalSection cs(self);
   if (f->annotations == nullptr) {
     f->annotations = PyDict_New();
     if (f->annotations == nullptr) return nullptr;
@@ -164,7 +191,7 @@ inline int set_annotations(PyObject* self, PyObject* value, void*) {
     return -1;
   }
   auto* f = reinterpret_cast<FunctionObject*>(self);
-  Py_XSETREF(f->annotations, value == nullptr || value == Py_None ? nullptr : Py_NewRef(value));
+  swap_field(self, f->annotations, value == nullptr || value == Py_None ? nullptr : Py_NewRef(value));
   return 0;
 }
 
@@ -326,7 +353,8 @@ namespace kv {
 // releasing the interpreter lock can let something else run. Thread states
 // join the list at its head before they wait for the lock; a caller that is
 // the head and has no successor is the only one. Reads two pointers and
-// dereferences none but its own thread state.
+// dereferences none but its own thread state; both are written under the
+// interpreter lock, which the caller holds.
 inline bool others_may_wait() noexcept {
   PyThreadState* self = PyThreadState_GET();
   return PyInterpreterState_ThreadHead(self->interp) != self || PyThreadState_Next(self) != nullptr;
@@ -336,7 +364,14 @@ inline bool others_may_wait() noexcept {
 
 // Runs `stmt` with the interpreter lock released, so that other threads run
 // meanwhile; `stmt` must not touch Python objects. With no other thread in
-// the interpreter there is nobody to run, and the lock is kept.
+// the interpreter there is nobody to run, and the lock is kept. A
+// free-threaded interpreter has no such lock: there `stmt` just runs.
+#ifdef Py_GIL_DISABLED
+#define KV_NOGIL(stmt) \
+  do {                 \
+    stmt;              \
+  } while (0)
+#else
 #define KV_NOGIL(stmt)                 \
   do {                                 \
     if (kv::others_may_wait()) {       \
@@ -347,3 +382,4 @@ inline bool others_may_wait() noexcept {
       stmt;                            \
     }                                  \
   } while (0)
+#endif

@@ -16,6 +16,7 @@
 
 #include "errors.hpp"
 #include "refs.hpp"
+#include "sync.hpp"
 
 namespace kv {
 
@@ -144,11 +145,7 @@ class Locked {
     }
     if (r == nullptr) {
       // An error in __exit__ replaces the one that was propagating.
-      if (exc != nullptr) {
-        PyObject* raised = PyErr_GetRaisedException();
-        PyException_SetContext(raised, exc);  // steals exc
-        PyErr_SetRaisedException(raised);
-      }
+      if (exc != nullptr) replace_with_current(exc);
       return false;
     }
     if (exc == nullptr) {
@@ -162,7 +159,7 @@ class Locked {
       return true;
     }
     if (suppress < 0) {
-      Py_DECREF(exc);
+      replace_with_current(exc);  // so does an error in the truth test of its result
       return false;
     }
     PyErr_SetRaisedException(exc);
@@ -170,6 +167,14 @@ class Locked {
   }
 
  private:
+  // The exception set now replaces `exc` (stolen), which becomes its
+  // context, as when an `except` block raises.
+  static void replace_with_current(PyObject* exc) noexcept {
+    PyObject* raised = PyErr_GetRaisedException();
+    PyException_SetContext(raised, exc);
+    PyErr_SetRaisedException(raised);
+  }
+
   void enter() noexcept {
     const detail::LockCalls& calls = detail::lock_calls();
     PyObject* r;
@@ -197,11 +202,12 @@ class Locked {
 // from a finaliser the collector runs, or from a signal handler. A
 // non-reentrant lock would then wait for itself forever, and a re-entrant one
 // would let the inner call change what the outer one is in the middle of.
-// OwnedLocked refuses such a call instead. Read and written only while the
-// interpreter lock is held.
+// OwnedLocked refuses such a call instead. Other threads read the owner
+// before they wait for the lock, so it is a single word, read and written
+// whole; a thread only ever finds its own identity there if it wrote it
+// itself and still holds the lock.
 struct LockOwner {
-  unsigned long thread = 0;
-  bool held = false;
+  unsigned long thread = 0;  // the holder's identity, 0 when none records itself
 };
 
 namespace detail {
@@ -217,15 +223,12 @@ class OwnedLocked {
   // the thread that is running it" without touching the lock. Check ok().
   OwnedLocked(PyObject* lock, LockOwner& owner, const char* fname) : owner_(owner) {
     unsigned long me = PyThread_get_thread_ident();
-    if (owner.held && owner.thread == me) {
+    if (load_relaxed(owner.thread) == me) {
       detail::raise_reentered(fname);
       return;
     }
     guard_.emplace(lock);
-    if (guard_->ok()) {
-      owner.thread = me;
-      owner.held = true;
-    }
+    if (guard_->ok()) store_relaxed(owner.thread, me);
   }
   OwnedLocked(const OwnedLocked&) = delete;
   OwnedLocked& operator=(const OwnedLocked&) = delete;
@@ -238,7 +241,7 @@ class OwnedLocked {
   // As Locked::leave. The owner is forgotten before the lock is released, so
   // that it never names a thread that no longer holds the lock.
   bool leave() noexcept {
-    owner_.held = false;
+    store_relaxed(owner_.thread, 0);
     return guard_->leave();
   }
 

@@ -24,6 +24,7 @@
 #include "convert.hpp"
 #include "function.hpp"
 #include "lock.hpp"
+#include "sync.hpp"
 
 namespace kv {
 
@@ -216,6 +217,8 @@ PyObject* type_vectorcall(PyObject* type, PyObject* const* args, std::size_t nar
 template <Ctor ctor>
 inline void init_type(PyTypeObject& t, const char* qualified_name, Py_ssize_t basicsize, const char* doc,
                       destructor dealloc = nullptr) {
+  // A type readied by an earlier import that failed later on stays as it is.
+  if (t.tp_flags & Py_TPFLAGS_READY) return;
   t.tp_name = qualified_name;
   t.tp_basicsize = basicsize;
   t.tp_doc = doc;
@@ -254,6 +257,14 @@ void dealloc_holder(PyObject* self) {
 
 }  // namespace kv
 
+// Every module is safe without the interpreter lock (see sync.hpp), so a
+// free-threaded interpreter keeps it off when one is imported.
+#ifdef Py_GIL_DISABLED
+#define KV_MOD_GIL Py_MOD_GIL_NOT_USED
+#else
+#define KV_MOD_GIL Py_MOD_GIL_USED
+#endif
+
 #define KV_MODULE(short_name, dotted_name, doc, exec_function)                                   \
   static int kv_module_exec(PyObject* m) {                                                        \
     static const kv::ModuleInfo info{#short_name, dotted_name, exec_function};                    \
@@ -262,7 +273,7 @@ void dealloc_holder(PyObject* self) {
   static PyModuleDef_Slot kv_module_slots[] = {                                                   \
       {Py_mod_exec, reinterpret_cast<void*>(kv_module_exec)},                                     \
       {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},                       \
-      {Py_mod_gil, Py_MOD_GIL_USED},                                                              \
+      {Py_mod_gil, KV_MOD_GIL},                                                                   \
       {0, nullptr},                                                                               \
   };                                                                                              \
   static PyModuleDef kv_module_def = {                                                            \
