@@ -5,6 +5,7 @@ default, for every submission) or "deep" (make check-deep). Tests that set
 their own max_examples keep it under both profiles.
 """
 
+import gc
 import os
 import subprocess
 import sys
@@ -53,6 +54,15 @@ def run_python(code: str, *, env: dict | None = None, timeout: float = 60,
         env=full_env,
         timeout=timeout,
     )
+
+
+def tracked_as_inserted(d: dict) -> bool:
+    """Whether the collector tracks a dict that got d's items by inserts: 3.13
+    leaves one untracked while no value can hold a reference, 3.14 tracks every dict."""
+    filled = {}
+    for key, value in d.items():
+        filled[key] = value
+    return gc.is_tracked(filled)
 
 
 def readme_path():

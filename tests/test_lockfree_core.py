@@ -7,6 +7,7 @@ import weakref
 
 import pytest
 
+from conftest import tracked_as_inserted
 from korvane.memory import lockfree_core as lc
 from korvane.memory.lockfree_core import (
     AtomicCounter,
@@ -631,7 +632,8 @@ def test_public_counters_can_be_replaced_subclassed_and_deleted():
     assert calls[-1] == ("swap", 0, 5) and s.peak_allocations.load() == 7
 
     # A snapshot holding a container is the collector's to track, as a dict filled by inserts is.
-    assert not gc.is_tracked(LockFreeStatistics().get_snapshot())
+    plain = LockFreeStatistics().get_snapshot()
+    assert gc.is_tracked(plain) == tracked_as_inserted(plain)
     box, s = [], LockFreeStatistics()
     s.bytes_reserved = types.SimpleNamespace(load=lambda: box)
     snap = s.get_snapshot()
