@@ -32,7 +32,8 @@
 #
 # The project's own builds treat compiler warnings as errors (KORVANE_WERROR),
 # `make demo` included; a user's `pip install` does not, so a newer compiler's
-# new warning cannot break it (`make demo WERROR=` builds the same way).
+# new warning cannot break it. WARNINGS_AS_ERRORS=OFF builds as pip does; the
+# build folder keeps the setting until it is given again.
 
 VENV       := .venv
 VPY        := $(VENV)/bin/python
@@ -42,7 +43,8 @@ SOURCES    := $(shell find src \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' 
               CMakeLists.txt pyproject.toml README.md LICENSE
 PIP_BASE   := --disable-pip-version-check --no-input
 PIP_FLAGS  := $(PIP_BASE) -q
-WERROR     ?= -C cmake.define.KORVANE_WERROR=ON
+WARNINGS_AS_ERRORS ?= ON
+WERROR     := -C cmake.define.KORVANE_WERROR=$(WARNINGS_AS_ERRORS)
 # pip install options of a rebuild-loop install into build folder $(1).
 LOOP_OPTS   = --no-build-isolation -C build-dir=build/$(1)
 # The build folder of $(VENV): build/venv for .venv, build/venv-3.14 for .venv-3.14.
