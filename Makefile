@@ -2,8 +2,8 @@
 #
 #   make demo      set up .venv with the build tools, build and install the package, run the tour
 #   make test      set up .venv with the build and test tools, rebuild what changed, run the tests
-#                  (two pytest workers; T="..." passes pytest arguments: T="-k tree",
-#                  T=tests/test_leaks.py, T="-n0 -x" for one process)
+#                  (T="..." passes pytest arguments: T="-k tree", T=tests/test_leaks.py;
+#                  JOBS=2 runs two pytest workers)
 #   make test-debian
 #                  the tests on Debian unstable's CPython 3.14 and 3.13, in a Debian unstable
 #                  root kept in ~/.cache/korvane/sid (made on first use by tools/debian-root)
@@ -49,8 +49,12 @@ WERROR     := -C cmake.define.KORVANE_WERROR=$(WARNINGS_AS_ERRORS)
 LOOP_OPTS   = --no-build-isolation -C build-dir=build/$(1)
 # The build folder of $(VENV): build/venv for .venv, build/venv-3.14 for .venv-3.14.
 LOOP_DIR   := $(patsubst .venv%,venv%,$(notdir $(VENV)))
-# pytest workers of `make test` (pytest-xdist); T adds pytest arguments.
-JOBS       ?= 2
+# pytest workers (pytest-xdist) of `make test` and the wheel tests; 0 runs the
+# tests in the pytest process itself. Two workers spend about 10 s more CPU
+# (each collects the suite), so they pay only where two cores are free: on a
+# 2-core machine busy with other work they took 47-52 s against 39-48 s for
+# one process. T adds pytest arguments.
+JOBS       ?= 0
 T          ?=
 BENCH_OUT  := build/bench
 
