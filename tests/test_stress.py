@@ -364,8 +364,7 @@ def collector_scenario():
 
 SCENARIOS = {f.__name__.removesuffix("_scenario"): f for f in (
     pointer_scenario, stack_scenario, statistics_scenario, tree_scenario, tree_clear_scenario,
-    tree_rounds_scenario, allocator_scenario,
-    collector_scenario)}
+    tree_rounds_scenario, allocator_scenario, collector_scenario)}
 
 
 @pytest.mark.parametrize("name", SCENARIOS)
