@@ -191,14 +191,21 @@ inline Readers& readers() noexcept {
   return r;
 }
 
-// The calling thread's slot, given back for reuse when the thread ends.
-struct SlotOwner {
+// The calling thread's slot: a plain pointer, so that reading it needs no
+// guard of a thread-local initialisation on every section.
+inline thread_local ReaderSlot* this_thread_slot = nullptr;
+
+// Gives the slot back for reuse when the thread ends; set up when the
+// thread first claims one.
+struct SlotRelease {
   ReaderSlot* slot = nullptr;
-  ~SlotOwner() {
-    if (slot != nullptr) slot->owned.store(0, std::memory_order_release);
+  ~SlotRelease() {
+    if (slot == nullptr) return;
+    this_thread_slot = nullptr;
+    slot->owned.store(0, std::memory_order_release);
   }
 };
-inline thread_local SlotOwner this_thread;
+inline thread_local SlotRelease slot_release;
 
 // A free slot of an ended thread, or a new one; null without memory.
 inline ReaderSlot* claim_slot() noexcept {
@@ -221,11 +228,23 @@ inline ReaderSlot* claim_slot() noexcept {
   return s;
 }
 
+// The calling thread's slot, claimed at its first section.
+inline ReaderSlot* slot_of_this_thread() noexcept {
+  ReaderSlot* s = this_thread_slot;
+  if (s != nullptr) [[likely]] return s;
+  s = claim_slot();
+  if (s != nullptr) {
+    slot_release.slot = s;
+    this_thread_slot = s;
+  }
+  return s;
+}
+
 // The forked child has only the forking thread: the others' slots are free
 // and outside any section.
 inline void after_fork_in_child() noexcept {
   Readers& r = readers();
-  ReaderSlot* mine = this_thread.slot;
+  ReaderSlot* mine = this_thread_slot;
   for (ReaderSlot* s = r.head.load(std::memory_order_relaxed); s != nullptr; s = s->next) {
     if (s == mine) continue;
     uint64_t v = s->state.load(std::memory_order_relaxed);
@@ -273,9 +292,7 @@ void wait_until(Done&& done) noexcept {
 class ReadSection {
  public:
   ReadSection() noexcept {
-    detail::SlotOwner& owner = detail::this_thread;
-    if (owner.slot == nullptr) [[unlikely]] owner.slot = detail::claim_slot();
-    slot_ = owner.slot;
+    slot_ = detail::slot_of_this_thread();
     if (slot_ == nullptr) [[unlikely]] {
       detail::readers().unslotted.fetch_add(1, std::memory_order_seq_cst);
       return;
@@ -308,7 +325,7 @@ class ReadSection {
 inline void synchronize() noexcept {
   std::atomic_thread_fence(std::memory_order_seq_cst);
   detail::Readers& r = detail::readers();
-  detail::ReaderSlot* mine = detail::this_thread.slot;
+  detail::ReaderSlot* mine = detail::this_thread_slot;
   for (detail::ReaderSlot* s = r.head.load(std::memory_order_acquire); s != nullptr; s = s->next) {
     if (s == mine) continue;
     uint64_t seen = s->state.load(std::memory_order_acquire);
