@@ -58,50 +58,62 @@ inline constexpr bool free_threaded = false;
 // ---------------------------------------------------------------------------
 // Field access
 
+namespace detail {
+// The memory orders of the free-threaded build; the default build needs
+// none (the interpreter lock orders everything) and reads and writes plainly.
+#ifdef Py_GIL_DISABLED
+inline constexpr int kRelaxed = __ATOMIC_RELAXED, kAcquire = __ATOMIC_ACQUIRE, kRelease = __ATOMIC_RELEASE;
+#else
+inline constexpr int kRelaxed = -1, kAcquire = -1, kRelease = -1;
+#endif
+
+template <int Order, typename T>
+inline T load(const T& field) noexcept {
+  if constexpr (Order < 0) {
+    return field;
+  } else {
+    return __atomic_load_n(&field, Order);
+  }
+}
+
+template <int Order, typename T>
+inline void store(T& field, T value) noexcept {
+  if constexpr (Order < 0) {
+    field = value;
+  } else {
+    __atomic_store_n(&field, value, Order);
+  }
+}
+}  // namespace detail
+
 template <typename T>
 inline T load_relaxed(const T& field) noexcept {
-#ifdef Py_GIL_DISABLED
-  return __atomic_load_n(&field, __ATOMIC_RELAXED);
-#else
-  return field;
-#endif
+  return detail::load<detail::kRelaxed>(field);
 }
 
 template <typename T>
 inline T load_acquire(const T& field) noexcept {
-#ifdef Py_GIL_DISABLED
-  return __atomic_load_n(&field, __ATOMIC_ACQUIRE);
-#else
-  return field;
-#endif
+  return detail::load<detail::kAcquire>(field);
 }
 
 template <typename T, typename U>
 inline void store_relaxed(T& field, U value) noexcept {
-#ifdef Py_GIL_DISABLED
-  __atomic_store_n(&field, static_cast<T>(value), __ATOMIC_RELAXED);
-#else
-  field = static_cast<T>(value);
-#endif
+  detail::store<detail::kRelaxed>(field, static_cast<T>(value));
 }
 
 template <typename T, typename U>
 inline void store_release(T& field, U value) noexcept {
-#ifdef Py_GIL_DISABLED
-  __atomic_store_n(&field, static_cast<T>(value), __ATOMIC_RELEASE);
-#else
-  field = static_cast<T>(value);
-#endif
+  detail::store<detail::kRelease>(field, static_cast<T>(value));
 }
 
 // field += delta for a field that other threads also add to without a lock.
 template <typename T, typename U>
 inline void add_relaxed(T& field, U delta) noexcept {
-#ifdef Py_GIL_DISABLED
-  __atomic_fetch_add(&field, static_cast<T>(delta), __ATOMIC_RELAXED);
-#else
-  field += static_cast<T>(delta);
-#endif
+  if constexpr (detail::kRelaxed < 0) {
+    field += static_cast<T>(delta);
+  } else {
+    __atomic_fetch_add(&field, static_cast<T>(delta), detail::kRelaxed);
+  }
 }
 
 // ---------------------------------------------------------------------------
