@@ -195,13 +195,12 @@ struct Readers {
 
 void after_fork_in_child() noexcept;
 
-inline Readers& readers() noexcept {
-  static Readers r = [] {
-    pthread_atfork(nullptr, nullptr, after_fork_in_child);
-    return Readers{};
-  }();
-  return r;
-}
+// Constant-initialised: a guarded static would tie the module to the C
+// runtime's guard functions of a newer C library than the wheels promise.
+inline Readers readers_of_this_module;
+inline std::atomic<bool> fork_handler_set{false};
+
+inline Readers& readers() noexcept { return readers_of_this_module; }
 
 // The calling thread's slot: a plain pointer, so that reading it needs no
 // guard of a thread-local initialisation on every section.
@@ -222,6 +221,9 @@ inline thread_local SlotRelease slot_release;
 // A free slot of an ended thread, or a new one; null without memory.
 inline ReaderSlot* claim_slot() noexcept {
   Readers& r = readers();
+  if (!fork_handler_set.exchange(true, std::memory_order_acq_rel)) {
+    pthread_atfork(nullptr, nullptr, after_fork_in_child);
+  }
   for (ReaderSlot* s = r.head.load(std::memory_order_acquire); s != nullptr; s = s->next) {
     int expected = 0;
     if (s->owned.load(std::memory_order_relaxed) == 0 &&
