@@ -8,6 +8,7 @@ import inspect
 import os
 import subprocess
 import sys
+import sysconfig
 import threading
 
 import pytest
@@ -97,6 +98,26 @@ def test_import_logs_one_load_message_or_nothing(name, python_subprocess):
     assert result.returncode == 0, result.stderr
     expected = [f"{name}|INFO|{LOAD_MESSAGES[name]}"] if name in LOAD_MESSAGES else []
     assert result.stdout.splitlines() == expected
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs a free-threaded build")
+def test_importing_every_module_keeps_the_interpreter_lock_off(python_subprocess):
+    # PYTHON_GIL="" counts as unset: the interpreter decides from what each module declares.
+    result = python_subprocess(
+        """
+        import importlib, pkgutil, sys, warnings
+        warnings.simplefilter("error")
+        import korvane
+        names = [m.name for m in pkgutil.walk_packages(korvane.__path__, "korvane.") if m.name != "korvane.__main__"]
+        for name in names:
+            importlib.import_module(name)
+        print(len(names), sys._is_gil_enabled())
+        """,
+        env={"PYTHON_GIL": ""},
+    )
+    assert (result.returncode, result.stderr) == (0, "")
+    count, enabled = result.stdout.split()
+    assert int(count) > len(MODULES) and enabled == "False"
 
 
 @pytest.mark.parametrize("name", MODULES)
