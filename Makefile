@@ -8,6 +8,8 @@
 #                  the wheel installed in a fresh venv, run from outside the source tree
 #   make clang     the tests against a clang build (in .venv-clang)
 #   make sanitize  the tests against AddressSanitizer and UBSan builds (in .venv-sanitize)
+#   make test-ft   the tests on free-threaded CPython 3.13t with the GIL off (in .venv-ft;
+#                  the interpreter comes from tools/build-python-ft, or $PYTHON_FT)
 #   make dev M=x   in-place build of one module (every module without M) for PYTHONPATH=src
 #
 # The rebuild loop. `make test`, `make bench`, `make clang` and `make sanitize`
@@ -136,6 +138,39 @@ sanitize:
 # The sanitizer run with the long hypothesis profile.
 check-deep:
 	$(MAKE) sanitize HYPOTHESIS_PROFILE=deep
+
+# Free-threaded CPython 3.13t. tools/build-python-ft prints the interpreter,
+# building it into ~/.cache/korvane on first use (about 15 minutes on 2 cores;
+# $PYTHON_FT names one you already have). Some test tools publish no wheel for
+# it in their newest versions and cannot be built from source here, so pip
+# takes wheels only and settles on the newest versions that have one. The
+# package builds in the rebuild loop like `make test`, into build/ft, and the
+# suite runs with the GIL forced off, so that no import can turn it back on.
+FT_VENV    := .venv-ft
+FT_PY      := $(FT_VENV)/bin/python
+FT_STAMP   := $(FT_VENV)/.korvane-stamp
+FT_ENV     := PYTHON_GIL=0
+
+.PHONY: test-ft install-ft clean-ft
+
+test-ft: install-ft
+	$(FT_ENV) $(FT_PY) -m pytest -q $(T)
+
+install-ft: $(FT_STAMP)
+
+$(FT_VENV)/.groups-stamp: pyproject.toml
+	@[ -x $(FT_PY) ] || { py=$$(tools/build-python-ft) && echo "Using $$py" && "$$py" -m venv $(FT_VENV); }
+	$(FT_PY) -m pip install $(PIP_FLAGS) --upgrade pip
+	$(FT_PY) -m pip install $(PIP_FLAGS) --only-binary=:all: --group build --group test
+	@touch $@
+
+$(FT_STAMP): $(FT_VENV)/.groups-stamp $(SOURCES)
+	$(FT_PY) -m pip install $(PIP_FLAGS) $(call LOOP_OPTS,ft) $(WERROR) .
+	@touch $@
+
+clean: clean-ft
+clean-ft:
+	rm -rf $(FT_VENV)
 
 # In-place build into src/ with the venv's CMake and Ninja (M=lockfree_core
 # builds that module only).
