@@ -15,6 +15,8 @@
 #                  build/bench-ft/, with their checks next to those of the last make bench
 #   make tsan      the tests that start threads, against ThreadSanitizer builds of 3.13t
 #                  and of the package (in .venv-tsan)
+#   make coverage  the tests against a gcov build (in .venv-coverage); line and branch
+#                  report of the C++ in build/coverage/
 #   make dev M=x   in-place build of one module (every module without M) for PYTHONPATH=src
 #
 # The rebuild loop. `make test`, `make bench`, `make clang` and `make sanitize`
@@ -44,7 +46,7 @@ WERROR     := -C cmake.define.KORVANE_WERROR=ON
 LOOP_OPTS   = --no-build-isolation -C build-dir=build/$(1)
 BENCH_OUT  := build/bench
 
-.PHONY: demo test bench install wheel clang sanitize check-deep dev clean
+.PHONY: demo test bench install wheel clang sanitize coverage check-deep dev clean
 
 # $(call venv,DIR,GROUPS): creates DIR as a CPython 3.13 venv with a current
 # pip (dependency groups need pip 25.1) and installs the dependency groups.
@@ -140,6 +142,33 @@ sanitize:
 	$(SAN_VENV)/bin/python -m pip install $(PIP_FLAGS) $(call LOOP_OPTS,sanitize) -C cmake.define.KORVANE_SANITIZE=ON \
 	    -C cmake.build-type=RelWithDebInfo .
 	$(SAN_ENV) $(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
+# Line and branch coverage of the C++ (modules and frame) over one run of the
+# suite, from an unoptimised build with gcov counters; the counters of earlier
+# runs are cleared first. The native clients the tests build (of the C API
+# headers and the record dicts) are instrumented too, through
+# KORVANE_TEST_COVERAGE_DIR. A line counts as run when any template instance
+# of it ran. build/coverage/summary.txt has the totals,
+# build/coverage/uncovered.txt each file's uncovered lines, index.html the
+# annotated sources.
+COV_VENV   := .venv-coverage
+COV_OUT    := build/coverage
+COV_BUILD  := coverage/build
+GCOVR      := $(COV_VENV)/bin/gcovr --root . --filter 'src/' --gcov-executable gcov --merge-lines \
+              --gcov-ignore-errors=source_not_found \
+              $(COV_OUT)/build $(COV_OUT)/clients
+
+coverage:
+	$(call venv,$(COV_VENV),build test coverage)
+	$(COV_VENV)/bin/python -m pip install $(PIP_FLAGS) $(call LOOP_OPTS,$(COV_BUILD)) $(WERROR) \
+	    -C cmake.define.KORVANE_COVERAGE=ON .
+	mkdir -p $(COV_OUT)/clients
+	find $(COV_OUT) -name '*.gcda' -delete
+	KORVANE_TEST_COVERAGE_DIR=$(abspath $(COV_OUT)/clients) \
+	    $(COV_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+	$(GCOVR) --txt $(COV_OUT)/uncovered.txt --html-details $(COV_OUT)/index.html \
+	    --txt-summary --print-summary > $(COV_OUT)/summary.txt
+	@cat $(COV_OUT)/summary.txt | tail -4
 
 # The sanitizer run with the long hypothesis profile.
 check-deep:
@@ -258,5 +287,5 @@ dev: $(VENV)/.groups-stamp
 	$(VENV)/bin/cmake --build build/dev $(if $(M),--target $(M))
 
 clean:
-	rm -rf build dist $(VENV) $(SAN_VENV) $(CLANG_VENV) .pytest_cache .benchmarks .hypothesis
+	rm -rf build dist $(VENV) $(SAN_VENV) $(CLANG_VENV) $(COV_VENV) .pytest_cache .benchmarks .hypothesis
 	find src -name '*.so' -delete

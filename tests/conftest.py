@@ -37,14 +37,16 @@ class Hostile:
     __hash__ = object.__hash__
 
 
-def run_python(code: str, *, env: dict | None = None, timeout: float = 60) -> subprocess.CompletedProcess:
-    """Runs `code` in a fresh interpreter (same executable and sys.path)."""
+def run_python(code: str, *, env: dict | None = None, timeout: float = 60,
+               options: tuple[str, ...] = ()) -> subprocess.CompletedProcess:
+    """Runs `code` in a fresh interpreter (same executable and sys.path, with the command-line
+    `options`)."""
     full_env = dict(os.environ)
     full_env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     if env:
         full_env.update(env)
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [sys.executable, *options, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
         env=full_env,

@@ -231,6 +231,81 @@ def test_shared_results_and_examples():
     assert ap.detect_dominant_pattern(["a"], window_size=2.9) == "a"
 
 
+def above(x):
+    return math.nextafter(x, math.inf)
+
+
+def below(x):
+    return math.nextafter(x, -math.inf)
+
+
+def records(older, recent):
+    return [dict.fromkeys(KEYS, older)] * 3 + [dict.fromkeys(KEYS, recent)] * 3
+
+
+def test_band_edges_and_defaults():
+    degraded = [(float(t), 50.0) for t in range(6)]
+    rising = [(0.0, 1.0), (1.0, 2.0), (2.0, 3.0)]
+    ben = ap.is_adaptation_beneficial
+    for call, expected in [
+        # Degradation: at least 5 samples at or after the window start, a baseline above 0, a drop above the threshold.
+        (lambda: ap.detect_performance_degradation(degraded[:4], 100, 0.1, 0.0), False),
+        (lambda: ap.detect_performance_degradation(degraded[:5], 100, 0.1, 0.0), True),
+        (lambda: ap.detect_performance_degradation(degraded, 100, 0.1, 1.0), True),  # t == start counts
+        (lambda: ap.detect_performance_degradation(degraded, 100, 0.1, above(1.0)), False),
+        (lambda: ap.detect_performance_degradation(degraded, 0.0, -5.0, 0.0), False),
+        (lambda: ap.detect_performance_degradation(degraded, 100, 0.5, 0.0), False),
+        (lambda: ap.detect_performance_degradation(degraded, 100, below(0.5), 0.0), True),
+        # Trend: at least 3 samples at or after the window start.
+        (lambda: ap.calculate_performance_trend(rising[:2], 0.0), 0.0),
+        (lambda: ap.calculate_performance_trend(rising, 0.0), 0.5),
+        (lambda: ap.calculate_performance_trend(rising, above(0.0)), 0.0),
+        # Workload change: 6 records, a change above the threshold (0.3 by default).
+        (lambda: ap.detect_workload_characteristics_change(records(0.5, 0.75)[1:]), NO_CHANGE),
+        (lambda: ap.detect_workload_characteristics_change(records(0.5, 0.75), 0.25), (False, 0.25, 0.25, 0.25)),
+        (lambda: ap.detect_workload_characteristics_change(records(0.5, 0.75), below(0.25))[0], True),
+        (lambda: ap.detect_workload_characteristics_change(records(0.0, 0.28125))[0], False),
+        (lambda: ap.detect_workload_characteristics_change(records(0.0, 0.3125))[0], True),
+        # Dominant pattern: the last 5 by default; a tie goes to the pattern seen first.
+        (lambda: ap.detect_dominant_pattern(["a", "b", "b", "c", "c", "a"]), "b"),
+        (lambda: ap.detect_dominant_pattern(["a", "b", "b", "c", "c", "a"], 6), "a"),
+        (lambda: ap.detect_dominant_pattern(["x"] + ["y", "z"] * 32, 64), "y"),
+        (lambda: ap.detect_dominant_pattern(["z"] + ["y", "z"] * 32, 65), "z"),
+        (lambda: ap.detect_dominant_pattern(["a"], 0), "mixed"),
+        # Beneficial: confidence at least min_confidence (0.6), then a score above 0.5 (trigger 0), above
+        # min_improvement_ratio (1.1) times a positive estimate, or else above 0.6.
+        (lambda: ben("a", "b", 0.9, 0.6, 0.0, 0), True), (lambda: ben("a", "b", 0.9, below(0.6), 0.0, 0), False),
+        (lambda: ben("a", "b", 0.5, 0.9, 0.0, 0), False), (lambda: ben("a", "b", above(0.5), 0.9, 0.0, 0), True),
+        (lambda: ben("a", "b", 1.1, 0.9, 1.0, 1), False), (lambda: ben("a", "b", above(1.1), 0.9, 1.0, 1), True),
+        (lambda: ben("a", "b", 0.6, 0.9, 0.0, 1), False), (lambda: ben("a", "b", above(0.6), 0.9, 0.0, 1), True),
+        (lambda: ben("a", "b", 0.6, 0.9, -1.0, 1), False), (lambda: ben("a", "a", 9.0, 0.9, 0.0, 0), False),
+        (lambda: ben(None, None, 9.0, 0.9, 0.0, 0), False), (lambda: ben(None, "a", 9.0, 0.9, 0.0, 0), True),
+        # Skipping: while less than min_interval has passed.
+        (lambda: ap.should_skip_adaptation(100.0, below(110.0), 10.0), True),
+        (lambda: ap.should_skip_adaptation(100.0, 110.0, 10.0), False),
+        # Memory pressure: a usage share above the threshold (0.8 by default), for a positive peak and usage
+        # that is not negative.
+        (lambda: ap.detect_memory_pressure(80.0, 100), False),
+        (lambda: ap.detect_memory_pressure(above(80.0), 100), True),
+        (lambda: ap.detect_memory_pressure(0.0, 100, below(0.0)), True),
+        (lambda: ap.detect_memory_pressure(-1.0, 100, -5.0), False),
+        (lambda: ap.detect_memory_pressure(5.0, 0.0, -5.0), False),
+        (lambda: ap.detect_memory_pressure(5.0, -1.0, -50.0), False),
+        # Fragmentation: a ratio that is not negative, above the threshold (0.3 by default).
+        (lambda: ap.detect_fragmentation_threshold(above(0.3)), True),
+        (lambda: ap.detect_fragmentation_threshold(0.0, -1.0), True),
+        (lambda: ap.detect_fragmentation_threshold(below(0.0), -1.0), False),
+        # Prediction: at least 10 records over a positive span; confidence grows to 0.8 at 100 records.
+        (lambda: ap.predict_resource_requirements([(i, 1) for i in range(9)], 1.0), EMPTY),
+        (lambda: ap.predict_resource_requirements([(i, 1) for i in range(10)], 9.0), (10, 10, 0.1 * 0.8)),
+        (lambda: ap.predict_resource_requirements([(5, 1)] * 10, 1.0), EMPTY),
+        (lambda: ap.predict_resource_requirements([(9 - i, 1) for i in range(10)], 1.0), EMPTY),
+        (lambda: ap.predict_resource_requirements([(i, 1) for i in range(99)], 98.0)[2], 0.99 * 0.8),
+        (lambda: ap.predict_resource_requirements([(i, 1) for i in range(101)], 100.0)[2], 0.8),
+    ]:
+        assert bits(call()) == bits(expected), expected
+
+
 def err(exc, fn, *args, **kw):
     with pytest.raises(exc) as info:
         fn(*args, **kw)
@@ -276,6 +351,12 @@ def test_argument_errors():
     assert ap.is_adaptation_beneficial("a", "b", 0.55, 0.7, 0.5, 0.5) is True  # trigger 0.5 truncates to 0
 
 
+def two_then_raise():
+    yield 1.0
+    yield 2.0
+    raise LookupError("third")
+
+
 def test_malformed_samples_inside_and_outside_the_window():
     good = [(t, 80.0) for t in range(10, 16)]
     alloc = [(t, 64) for t in range(12)]
@@ -285,7 +366,8 @@ def test_malformed_samples_inside_and_outside_the_window():
              (lambda: iter([1]), ValueError, "need more than 1 value to unpack"),
              (lambda: (x for x in (1, 2, 3)), ValueError, "too many values to unpack (expected 2)"),
              (lambda: 5, TypeError, "'int' object is not iterable"),
-             (lambda: (5.0, "x"), TypeError, "must be real number, not str")]  # before the window start
+             (lambda: (5.0, "x"), TypeError, "must be real number, not str"),  # before the window start
+             (lambda: two_then_raise(), LookupError, "third")]
     for make, exc, msg in cases:
         for at in (0, 3, 6):
             assert err(exc, ap.detect_performance_degradation, good[:at] + [make()] + good[at:], 100, 0.1, 10) == msg
@@ -327,6 +409,16 @@ def test_hostile_samples_and_reference_counts():
 
     records = [{Colliding(): 1, "cpu_intensity": 1, "memory_intensity": 1}] + [dict.fromkeys(KEYS, 0.1)] * 5
     assert err(IndexError, ap.detect_workload_characteristics_change, records) == "list index out of range"
+
+    class Changing(float):  # a value whose addition changes an older record, read after the recent ones
+        def __radd__(self, other):
+            change(records)
+            return other + float(self)
+
+    for change, exc, message in [(lambda r: r[0].pop("memory_intensity", None), KeyError, "'memory_intensity'"),
+                                 (lambda r: r.__setitem__(1, [0.1]), TypeError, "Expected dict, got list")]:
+        records = [dict.fromkeys(KEYS, 0.1) for _ in range(5)] + [dict.fromkeys(KEYS, Changing(0.5))]
+        assert err(exc, ap.detect_workload_characteristics_change, records) == message
 
     class Raising:
         def __int__(self):

@@ -1,5 +1,6 @@
 import bisect
 import collections
+import fractions
 import gc
 import math
 import pickle
@@ -238,10 +239,36 @@ def test_sampling_goes_through_the_module_counter(monkeypatch):
     assert len(seen) == 6 and all(odd == 0 for _, odd in seen)
     assert sorted(collections.Counter(id(counter) for counter, _ in seen).values()) == [2, 4]
     assert tree.get_stats()["sampled_operations"] == 2
+    # Counts beyond 64 bits and counts that are not ints sample by Python's own % and ==.
+    for offset, sampled in [(2**70, 2), (0.0, 2), (fractions.Fraction(1, 2), 0), (None, None)]:
+        class Shifted(Counter):
+            def increment(self):
+                n = super().increment()
+                return None if offset is None else n + offset
+
+        monkeypatch.setattr(bi, "AtomicCounter", Shifted)
+        tree = FastRedBlackTree(sample_rate=2)
+        if offset is None:
+            with pytest.raises(TypeError):
+                tree.insert(1, 1)
+            assert len(tree) == 0
+            continue
+        for i in range(4):
+            tree.insert(i, i)
+        assert tree.get_stats()["sampled_operations"] == sampled, offset
     monkeypatch.setattr(bi, "ATOMIC_AVAILABLE", False)
     tree = FastRedBlackTree(sample_rate=1)
+    seen.clear()
     tree.insert(1, 1)
-    assert tree.get_stats()["sampled_operations"] == 0 and len(seen) == 6
+    assert tree.get_stats()["sampled_operations"] == 0 and seen == []
+
+
+class IntLike:
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        return self.value
 
 
 def test_bad_input_leaves_the_tree_unchanged():
@@ -275,8 +302,12 @@ def test_bad_input_leaves_the_tree_unchanged():
 
     with pytest.raises(OverflowError, match="^can't convert negative value to uint32_t$"):
         FastRedBlackTree(-1)
-    with pytest.raises(OverflowError):
-        FastRedBlackTree(2**32)
+    for rate in (2**32, 2**64, 2.0**32, IntLike(2**32)):
+        with pytest.raises(OverflowError, match="^value too large to convert to uint32_t$"):
+            FastRedBlackTree(rate)
+    sampled = FastRedBlackTree(IntLike(1))  # converted by __int__: every insert sampled
+    sampled.insert(1, 1)
+    assert sampled.get_stats()["sampled_operations"] == 1
     with pytest.raises(TypeError, match=r"^__init__\(\) takes at most 1 positional argument \(2 given\)$"):
         FastRedBlackTree(1, 2)
     with pytest.raises(TypeError, match="^no default __reduce__ due to non-trivial __cinit__$"):
@@ -305,6 +336,17 @@ def test_hostile_blocks_and_failures_change_nothing(monkeypatch):
     with pytest.raises(ZeroDivisionError):  # the clock runs before the write begins
         tree.insert(64, block)
     assert tree.seq_counter == seq + 2 and tree.get_size_distribution() == dist and sys.getrefcount(block) == refs
+    # The clock replaced on the time module itself is called too; a reading that is no uint64 fails.
+    monkeypatch.setattr(bi, "time", time)
+    calls = []
+    monkeypatch.setattr(time, "perf_counter_ns", lambda: calls.append("clock") or 2**64 - 1)
+    tree.insert(32, "a")
+    monkeypatch.setattr(time, "perf_counter_ns", lambda: -1)
+    with pytest.raises(OverflowError):
+        tree.insert(64, block)
+    monkeypatch.undo()
+    tree.insert(32, "b")
+    assert calls == ["clock"] and tree.find_all_exact(32) == ["a", "b"] and sys.getrefcount(block) == refs
 
 
 def test_allocation_failure_changes_nothing(monkeypatch):
@@ -426,10 +468,13 @@ def equality_outside_the_write():
     assert tree.delete(8, "m") is True and names() == ["x"]
     assert tree.seq_counter % 2 == 0 and len(tree) == tree.get_stats()["total_blocks"] == 1
 
+    passes = []
+
     class Restless:  # the matched block replaces itself on every pass
         def __eq__(self, other):
             if isinstance(other, Restless):
                 return self is other
+            passes.append(self)
             tree.delete(8, self)
             tree.insert(8, Restless())
             return True
@@ -439,6 +484,7 @@ def equality_outside_the_write():
     tree.insert(8, Restless())
     with pytest.raises(RuntimeError, match="kept changing while they were compared"):
         tree.delete(8, "anything")
+    assert len(passes) == 100  # the retry bound
     assert tree.seq_counter % 2 == 0 and len(tree) == tree.get_stats()["total_blocks"] == 2
 
 
@@ -518,6 +564,60 @@ def test_finalisers_signals_and_reentrant_locks_inside_delete(python_subprocess,
     assert (result.returncode, result.stdout, result.stderr) == (0, "ok\n", "")
 
 
+BYTES_WARNINGS = """
+    import threading, types, warnings
+    from korvane.memory import block_index as bi
+
+    class Watched:
+        # A re-entrant lock that counts how deep this thread holds it.
+        def __init__(self):
+            self.lock, self.depth = threading.RLock(), 0
+        def __enter__(self):
+            self.lock.acquire()
+            self.depth += 1
+        def __exit__(self, *exc):
+            self.depth -= 1
+            self.lock.release()
+
+    locks = []
+    bi.threading = types.SimpleNamespace(Lock=lambda: locks.append(Watched()) or locks[-1])
+    tree = bi.FastRedBlackTree()
+    for block in (b"a", "b", b"c"):
+        tree.insert(8, block)
+    seen = []
+
+    def hook(message, category, *args, **kwargs):
+        seen.append((category.__name__, [lock.depth for lock in locks], tree.seq_counter % 2))
+        tree.insert(16, "from the hook")
+        tree.find_all_exact(8)
+
+    warnings.showwarning = hook
+    warnings.simplefilter("always", BytesWarning)
+    assert tree.delete(8, "a") is False  # bytes against str: a warning per bytes block
+    assert tree.delete(8, b"c") is True  # str against bytes warns too
+    assert seen and set(map(str, seen)) == {"('BytesWarning', [0, 0], 0)"}, seen
+    assert tree.find_all_exact(8) == [b"a", "b"] and len(tree.find_all_exact(16)) == len(seen)
+    warnings.simplefilter("error", BytesWarning)
+    before = tree.get_stats(), tree.get_size_distribution()
+    try:
+        tree.delete(8, "x")
+    except BytesWarning:
+        pass
+    else:
+        raise AssertionError("the warning did not propagate")
+    assert (tree.get_stats(), tree.get_size_distribution()) == before and tree.seq_counter % 2 == 0
+    print("ok")
+"""
+
+
+def test_bytes_blocks_warn_outside_the_lock(python_subprocess):
+    # Under -b, comparing a bytes block with a str warns: the warning machinery runs Python code (here a
+    # showwarning hook that writes to the tree), so such blocks are compared outside the write lock, and a
+    # warning turned into an error propagates with the tree unchanged.
+    result = python_subprocess(BYTES_WARNINGS, options=("-b",), timeout=60)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "ok\n", "")
+
+
 def test_reference_counts_across_store_and_remove():
     block = MemoryBlock(0, 64)
     base = sys.getrefcount(block)
@@ -583,7 +683,7 @@ def test_finaliser_may_call_back_into_the_tree():
     Returning.tree = None
 
 
-def test_cycle_through_a_subclass_is_collected():
+def test_cycles_through_a_subclass_and_later_chain_entries_are_collected():
     class Block:
         pass
 
@@ -597,6 +697,21 @@ def test_cycle_through_a_subclass_is_collected():
     del tree, block
     gc.collect()
     assert watch() is None
+
+    # Cycles through a later entry of a size's chain, at the root and deeper in the tree.
+    for size in (8, 2, 32):
+        tree = FastRedBlackTree()
+        for s in (8, 2, 32, 1, 4, 16, 64):
+            tree.insert(s, s)
+        back = [Block() for _ in range(3)]
+        for i, block in enumerate(back):
+            block.tree = tree
+            tree.insert(size, block)
+            tree.insert(size, i)
+        watches = [weakref.ref(block) for block in back]
+        del tree, block, back
+        gc.collect()
+        assert [w() for w in watches] == [None] * 3, size
 
 
 def test_subclass_overrides_are_looked_up_at_call_time():
@@ -630,6 +745,9 @@ def test_subclass_overrides_are_looked_up_at_call_time():
     assert len(tree) == 0 and not tree
     tree.size = lambda: -1
     with pytest.raises(ValueError, match=r"^__len__\(\) should return >= 0$"):
+        len(tree)
+    tree.size = lambda: 2**63
+    with pytest.raises(OverflowError, match=r"^cannot fit 'int' into an index-sized integer$"):
         len(tree)
 
 

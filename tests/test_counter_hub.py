@@ -82,7 +82,13 @@ def test_examples():
     assert [i for i, _ in agg.get_all_stats()] == [0, 7, 999]
     small = create_aggregator(4)
     small.update(3, 1.0)
-    for g, bad in ((agg, 1000), (small, 4), (CounterAggregator(0), 0), (create_aggregator(), 1000)):
+    # Equal values keep the first seen as minimum and maximum: 0.0 and -0.0 tell which.
+    for first, second in ((0.0, -0.0), (-0.0, 0.0)):
+        small.reset(0)
+        small.update(0, first)
+        small.update(0, second)
+        assert [repr(small.get_stats(0)[k]) for k in ("min", "max")] == [repr(first)] * 2
+    for g, bad in ((agg, 1000), (small, 4), (small, -1), (CounterAggregator(0), 0), (create_aggregator(), 1000)):
         with pytest.raises(IndexError, match=rf"^Counter ID {bad} out of range$"):
             g.update(bad, 1.0)
 
@@ -263,6 +269,28 @@ def test_native_table_and_get_all_stats_reach_overrides():
         assert ops.reset(agg, 1) == 0 and ops.reset_all(agg) == 0 and ops.get_all_stats(agg) == []
     assert calls == [("update", 1, 2.5), ("update", 3, 1.0), ("get_stats", 1), ("get_stats", 1), ("get_stats", 3),
                      ("update", 5, 1.0), ("reset_all",)]
+
+    class Overriding(CounterAggregator):
+        def reset(self, counter_id):
+            if counter_id == 1:
+                raise LookupError("no reset")
+            calls.append(("reset", counter_id))
+
+        def get_all_stats(self):
+            return "all"
+
+        @property
+        def get_stats(self):  # an override that cannot be looked up
+            raise LookupError("no get_stats")
+
+    agg = Overriding(2)
+    agg.update(0, 1.0)
+    assert ops.reset(agg, 0) == 0 and calls[-1] == ("reset", 0) and ops.get_all_stats(agg) == "all"
+    for call, message in [(lambda: ops.reset(agg, 1), "no reset"), (lambda: ops.get_stats(agg, 0), "no get_stats")]:
+        with pytest.raises(LookupError) as info:
+            call()
+        assert str(info.value) == message
+    assert CounterAggregator.get_stats(agg, 0)["count"] == 1  # nothing was reset
 
 
 def test_reference_counts_gc_and_storage():

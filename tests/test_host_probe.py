@@ -261,6 +261,21 @@ def test_cpu_probe(monkeypatch, python_subprocess):
         print(host_probe.detect_physical_cores())
     """)
     assert (result.returncode, result.stdout.strip()) == (0, "37"), result.stderr
+    # Another built-in function of the posix module in its place is called too, before and after the
+    # interpreter's own sched_getaffinity has been seen.
+    result = python_subprocess("""
+        import os
+        from korvane.native import host_probe
+        own = os.sched_getaffinity
+        for fn in (os.strerror, os.urandom, own, os.strerror, os.urandom, len):
+            os.sched_getaffinity = fn
+            try:
+                expected = max(len(fn(0)), 1)
+            except TypeError:
+                expected = os.cpu_count()
+            print(host_probe.detect_physical_cores() == expected, end=" ")
+    """)
+    assert (result.returncode, result.stdout.split()) == (0, ["True"] * 6), result.stderr
     os.sched_setaffinity(0, {min(cpus)})  # this thread only
     try:
         assert hp.detect_physical_cores() == 1
@@ -269,6 +284,7 @@ def test_cpu_probe(monkeypatch, python_subprocess):
     host = Host(monkeypatch)
     for os_, expected in [(fake_os(affinity={0, 2, 5}, cpu_count=64), 3),
                           (fake_os(cpu_count=None), 1), (fake_os(cpu_count=0), 1), (fake_os(cpu_count=6), 6),
+                          (fake_os(cpu_count=-3), 1), (fake_os(cpu_count=2), 2), (fake_os(affinity={7}), 1),
                           (fake_os(affinity=set(), cpu_count=8), 1),
                           (fake_os(affinity=raiser(OSError("denied")), cpu_count=5), 5),
                           (fake_os(affinity=raiser(OSError("denied")), cpu_count=None), 1)]:
@@ -291,6 +307,9 @@ def test_numa_probe(monkeypatch, tmp_path):
                           (fake_os(entries=["node12", "node", "nodes", "node0a"]), 1),
                           (fake_os(exists=False, entries=raiser(AssertionError)), 1),
                           (fake_os(entries=["possible"]), 1),
+                          # Entries of other types answer through their own methods: a bytes entry fails.
+                          (fake_os(entries=[Entry("node0"), Entry("node7"), Entry("cpu0"), Entry("nodeX")]), 2),
+                          (fake_os(entries=[Entry("node0"), b"node1"]), 1),
                           (fake_os(entries=raiser(PermissionError("denied"))), 1)]:
         host.set("os", os_)
         assert hp.detect_numa_nodes() == expected
@@ -321,6 +340,10 @@ def test_numa_probe(monkeypatch, tmp_path):
     assert hp.detect_numa_nodes() == 1
 
 
+class Entry(str):
+    pass
+
+
 def test_python_version(monkeypatch):
     seen = []
 
@@ -336,6 +359,9 @@ def test_python_version(monkeypatch):
     monkeypatch.setattr(hp, "sys", NS(version_info=Version(3, 11, 9)))
     assert hp.detect_python_version() == ("3.11.9", False)
     assert seen == ["_xxsubinterpreters"]
+    monkeypatch.setattr(hp, "sys", NS(version_info=Version(3, 12, 0)))  # from 3.12 on the module is looked for
+    assert hp.detect_python_version() == ("3.12.0", False)
+    assert seen == ["_xxsubinterpreters"] * 2
     monkeypatch.setattr(hp, "sys", sys)
     monkeypatch.setitem(sys.modules, "_xxsubinterpreters", types.ModuleType("_xxsubinterpreters"))
     assert hp.detect_python_version()[1] is True
@@ -351,6 +377,10 @@ def test_gpu_tool_path(monkeypatch):
                                 ((0, b"\xff\xfeTesla\xff\n"), (True, 1)), ((0, b"\xff\xfe\n \n"), (False, 0)),
                                 ((9, b"GPU A\n"), (False, 0)), ((0, b""), (False, 0)),
                                 (FileNotFoundError("nvidia-smi"), (False, 0)),
+                                # Output of other types is decoded by its own decode(), which must give a str.
+                                ((0, bytearray(b"GPU A\nGPU B\n")), (True, 2)), ((0, "GPU A\n"), (False, 0)),
+                                ((0, NS(decode=lambda *args: b"GPU A")), (False, 0)),
+                                ((0, NS(decode=lambda *args: Entry("A\nB"))), (True, 2)),
                                 (subprocess.TimeoutExpired("nvidia-smi", 0.5), (False, 0))]:
         calls = []
         monkeypatch.setattr(subprocess, "run", fake_run(behaviour, calls))
@@ -382,6 +412,10 @@ def test_gpu_registry_path(monkeypatch):
     assert calls == [(SMI_ARGS, SMI_KWARGS)]
     del sys.modules[REGISTRY].GPUBackendKind
     assert hp.detect_gpu_backends() == {**INITIAL_GPU, "has_gpu": True, "gpu_count": 1}
+    # A backend kind the registry lacks (its third) stops the registry path there.
+    monkeypatch.setitem(sys.modules, REGISTRY, fake_registry(cuda, Kind.CUDA))
+    sys.modules[REGISTRY].GPUBackendKind = NS(CUDA=Kind.CUDA, ROCm=Kind.ROCm)
+    assert hp.detect_gpu_backends() == {**INITIAL_GPU, "has_gpu": True, "gpu_count": 1, "cuda_available": True}
 
 
 def test_capability_report(monkeypatch):
@@ -401,6 +435,16 @@ def test_capability_report(monkeypatch):
                       "subinterpreter_support": False, "platform": sys.platform, "detected_at": 1234.5,
                       "detector": "native_fallback", "error": "too many values to unpack (expected 2)",
                       "detection_time_ms": 250.0}
+    # The version probe's result is unpacked as an assignment would: any iterable of exactly two.
+    for result, error_text in [(iter(["3.13.9", True]), None), ((x for x in ["3.13.9"]), "need more than 1 value to unpack"),
+                               (iter("abc"), "too many values to unpack (expected 2)"),
+                               (map(int, ["1", "x"]), "invalid literal for int() with base 10: 'x'")]:
+        host.set("detect_python_version", lambda: result)
+        report = hp.detect_capabilities()
+        if error_text is None:
+            assert (report["python_version"], report["subinterpreter_support"]) == ("3.13.9", True)
+        else:
+            assert report["error"] == error_text
     host.set("detect_numa_nodes", raiser(error))
     before = sys.getrefcount(error)
     assert hp.detect_capabilities()["error"] == "boom"
@@ -411,10 +455,11 @@ def test_capability_report(monkeypatch):
     host.set("detect_numa_nodes", raiser(KeyboardInterrupt()))
     pytest.raises(KeyboardInterrupt, hp.detect_capabilities)
     host.set("detect_numa_nodes", raiser(error))
-    host.set("sys", NS(platform="linux"))
-    with pytest.raises(AttributeError) as info:
-        hp.detect_capabilities()
-    assert info.value.__context__ is error
+    for sys_ in (NS(platform="linux"), NS(platform="linux", version_info=NS(major=3))):
+        host.set("sys", sys_)
+        with pytest.raises(AttributeError) as info:
+            hp.detect_capabilities()
+        assert info.value.__context__ is error
 
 
 def test_matches_plain_rendering_on_generated_hosts(monkeypatch):

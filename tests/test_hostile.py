@@ -13,9 +13,11 @@ Each table has one row per writer, call site or container type; a new type adds 
 """
 
 import contextlib
+import ctypes
 import gc
 import signal
 import sys
+import sysconfig
 import threading
 import types
 
@@ -643,6 +645,260 @@ def test_reentry_from_every_call_site(module, make, act, callback, check, lock, 
     assert {how for how, _ in reentry.outcomes} == {"direct", "collector", "signal"}, "a hook did not run"
     for how, exc in reentry.outcomes:
         assert exc is None or (type(exc) is RuntimeError and str(exc) == REFUSED), (how, exc)
+
+
+def test_reset_refuses_its_own_thread_and_makes_others_wait():
+    # A replaced counter's store() runs under reset's lock: reset() from that thread is refused at once,
+    # reset() from a second thread waits for the lock and then runs.
+    s = lf.LockFreeStatistics()
+    outcomes, started = [], threading.Event()
+
+    def second():
+        started.set()
+        try:
+            s.reset()
+        except Exception as exc:  # noqa: BLE001 - checked below
+            outcomes.append(exc)
+        else:
+            outcomes.append("done")
+
+    class Store:
+        calls = 0
+
+        def store(self, value):
+            Store.calls += 1
+            if Store.calls > 1:  # the second thread's own reset
+                return
+            with pytest.raises(RuntimeError) as info:
+                s.reset()
+            outcomes.append(str(info.value))
+            other.start()
+            started.wait()
+            other.join(0.5)
+            outcomes.append("waiting" if other.is_alive() else "not waiting")
+
+    other = threading.Thread(target=second)
+    s.bytes_reserved = Store()
+    s.total_allocations.store(7)
+    with watchdog():
+        s.reset()
+        other.join()
+    assert outcomes == [REFUSED, "waiting", "done"] and Store.calls == 2
+    assert s.total_allocations.load() == 0
+
+
+# --- locks whose __exit__ misbehaves ----------------------------------------------------------------
+
+
+class Boom(Exception):
+    """Raised inside the locked section."""
+
+
+class ExitError(Exception):
+    """Raised by the lock's __exit__ or by the truth test of what it returned."""
+
+
+class BadTruth:
+    def __bool__(self):
+        raise ExitError("truth")
+
+
+class ExitLock:
+    """A lock object whose __exit__ returns None, returns True, returns an object whose truth test raises,
+    or raises."""
+
+    def __init__(self, outcome):
+        self.outcome, self.calls = outcome, []
+
+    def __enter__(self):
+        self.calls.append("enter")
+
+    def __exit__(self, exc_type, exc, tb):
+        self.calls.append(exc_type)
+        if self.outcome == "raises":
+            raise ExitError("exit")
+        return {"returns None": None, "returns True": True, "returns a bad truth": BadTruth()}[self.outcome]
+
+
+class FailingStore:
+    def store(self, value):
+        raise Boom
+
+
+def statistics_failing_reset():
+    s = lf.LockFreeStatistics()
+    s.bytes_reserved = FailingStore()
+    return s
+
+
+# (id, module whose threading.Lock the case replaces, make the object, the call, its result, whether the
+# locked section raises Boom)
+LOCK_EXITS = [
+    ("statistics.reset(failing counter)", lf, statistics_failing_reset, lambda s: s.reset(), None, True),
+    ("statistics.reset", lf, lf.LockFreeStatistics, lambda s: s.reset(), None, False),
+    ("pointer.load", lf, lambda: lf.AtomicPointer(A), lambda p: p.load(), A, False),
+    ("tree.get_size_distribution", bi, lambda: tree_of(A), lambda t: t.get_size_distribution(), {8: 1}, False),
+]
+
+
+@pytest.mark.parametrize("outcome", ["returns None", "returns True", "returns a bad truth", "raises"])
+@pytest.mark.parametrize("module, make, call, result, raising", [row[1:] for row in LOCK_EXITS],
+                         ids=[row[0] for row in LOCK_EXITS])
+def test_lock_exit_outcomes_follow_the_with_statement(module, make, call, result, raising, outcome, monkeypatch):
+    # As in `with lock: body`: a true result suppresses the body's exception (the call then returns None),
+    # an error from __exit__ or from the truth test of its result replaces it (as its context), and the
+    # result is not tested when the body succeeded.
+    locks = []
+    monkeypatch.setattr(module, "threading",
+                        types.SimpleNamespace(Lock=lambda: locks.append(ExitLock("returns None")) or locks[-1]))
+    obj = make()
+    for lock in locks:
+        lock.outcome, lock.calls = outcome, []
+    if outcome == "raises" or (raising and outcome == "returns a bad truth"):
+        with pytest.raises(ExitError) as info:
+            call(obj)
+        assert str(info.value) == ("exit" if outcome == "raises" else "truth")
+        assert type(info.value.__context__) is (Boom if raising else type(None))
+    elif raising and outcome == "returns None":
+        pytest.raises(Boom, call, obj)
+    else:
+        assert call(obj) == (None if raising else result)
+    assert [lock.calls for lock in locks if lock.calls] == [["enter", Boom if raising else None]]
+
+
+# --- objects the collector has cleared ------------------------------------------------------------
+
+# tp_clear is the 25th pointer-sized field of a type object.
+TP_CLEAR = 24 * ctypes.sizeof(ctypes.c_void_p)
+
+
+def collector_clear(obj):
+    """Runs the type's tp_clear on `obj`, as the collector does to each object of a cycle it frees before
+    the cycle's last references go; code that still reaches such an object (a finaliser of another member,
+    a weakref callback) then finds it cleared."""
+    clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(ctypes.c_void_p.from_address(id(type(obj)) + TP_CLEAR).value)
+    assert clear(obj) == 0
+
+
+def filled(make, fill):
+    def made():
+        obj = make()
+        fill(obj)
+        return obj
+    return made
+
+
+NONE_ATTRIBUTE = (AttributeError, "'NoneType' object has no attribute")
+
+# (type, make a filled instance, its repr once cleared, [(call, (exception, message start)) or (call, result)])
+CLEARED = [
+    ("FastBucketAllocator", filled(se.FastBucketAllocator, lambda a: a.add_to_bucket(64, 64)),
+     "FastBucketAllocator(buckets=0, blocks=0)",
+     [(lambda a: a._init_buckets(), (TypeError, "'NoneType' object does not support item assignment")),
+      (lambda a: a.add_to_bucket(64, 64), NONE_ATTRIBUTE), (lambda a: a.remove_from_bucket(64), NONE_ATTRIBUTE),
+      (lambda a: a.find_best_fit_bucket(60, 8), NONE_ATTRIBUTE)]),
+    ("FastStatsCollector", filled(se.FastStatsCollector, lambda c: c.py_record_allocation(8, 1, True)),
+     "FastStatsCollector(total_allocations=1, total_deallocations=0)",
+     [(lambda c: c.py_record_allocation(8, 1, True), NONE_ATTRIBUTE), (lambda c: c.get_stats(), NONE_ATTRIBUTE),
+      (lambda c: c.reset_stats(), NONE_ATTRIBUTE)]),
+    ("CounterAggregator", filled(lambda: hub.CounterAggregator(4), lambda g: g.update(1, 2.0)),
+     "CounterAggregator(num_counters=4)",
+     [(lambda g: g.update(1, 1.0), NONE_ATTRIBUTE), (lambda g: g.get_stats(1), NONE_ATTRIBUTE),
+      (lambda g: g.get_all_stats(), NONE_ATTRIBUTE), (lambda g: g.reset_all(), NONE_ATTRIBUTE)]),
+    ("LockFreeStatistics", filled(lf.LockFreeStatistics, lambda s: s.record_allocation(5)),
+     "LockFreeStatistics(total_allocations=None, current_allocations=None, bytes_allocated=None)",
+     [(lambda s: s.record_allocation(1), NONE_ATTRIBUTE), (lambda s: s.py_record_deallocation(1), NONE_ATTRIBUTE),
+      (lambda s: s._update_peaks(1, 1), NONE_ATTRIBUTE), (lambda s: s.get_snapshot(), NONE_ATTRIBUTE),
+      (lambda s: s.reset(), NONE_ATTRIBUTE)]),
+    ("AtomicPointer", lambda: lf.AtomicPointer(A), "AtomicPointer(version=0)",
+     [(lambda p: p.load(), NONE_ATTRIBUTE), (lambda p: p.compare_and_swap(None, B), NONE_ATTRIBUTE)]),
+    ("LockFreeStack", lambda: stack_with(A, B), "LockFreeStack(size=0)",
+     [(lambda s: s.push(A), NONE_ATTRIBUTE), (lambda s: s.pop(), NONE_ATTRIBUTE), (lambda s: s.size(), 0)]),
+    ("FastRedBlackTree", lambda: tree_of(A, B), "FastRedBlackTree(blocks=0, native=True)",
+     [(lambda t: t.insert(8, A), NONE_ATTRIBUTE), (lambda t: t.delete(8, A), NONE_ATTRIBUTE),
+      (lambda t: t.find_best_fit(1), None), (lambda t: t.get_size_distribution(), NONE_ATTRIBUTE),
+      (lambda t: t.remove_ge(0), NONE_ATTRIBUTE), (lambda t: len(t), 0)]),
+]
+
+
+@pytest.mark.skipif(sysconfig.get_config_var("Py_GIL_DISABLED"), reason="type object layout of the default build")
+@pytest.mark.parametrize("make, shown, calls", [row[1:] for row in CLEARED], ids=[row[0] for row in CLEARED])
+def test_an_object_the_collector_cleared_fails_as_if_its_fields_were_none(make, shown, calls):
+    obj = make()
+    refs = sys.getrefcount(A), sys.getrefcount(B)
+    collector_clear(obj)
+    assert repr(obj) == shown
+    for call, expected in calls:
+        if isinstance(expected, tuple):
+            with pytest.raises(expected[0]) as info:
+                call(obj)
+            assert str(info.value).startswith(expected[1])
+        else:
+            assert call(obj) == expected
+    assert sys.getrefcount(A) <= refs[0] and sys.getrefcount(B) <= refs[1]
+
+
+# --- finalisers that collect --------------------------------------------------------------------
+
+COLLECTING = """
+import gc, types, weakref
+from korvane.memory import block_index, lockfree_core, slab_engine
+from korvane.monitoring import counter_hub
+
+runs = []
+
+class Collecting:
+    def __del__(self):
+        junk = [self]
+        junk.append(junk)  # something for the collector to free
+        runs.append(gc.collect())
+
+{make}
+
+for cycle in (False, True):
+    for _ in range(3):
+        held = Collecting()
+        holder = make(held)
+        if cycle:
+            held.holder = holder
+        freed = weakref.ref(holder) if type(holder).__weakrefoffset__ else None
+        del held, holder
+        if cycle:
+            gc.collect()
+        assert freed is None or freed() is None
+assert len(runs) == 6, runs
+print("ok")
+"""
+
+# (id, code defining `make(held)`, which returns a new holder of `held`)
+HOLDERS = [
+    ("AtomicPointer", "make = lockfree_core.AtomicPointer"),
+    ("LockFreeStack", "def make(held):\n    s = lockfree_core.LockFreeStack()\n    s.push(held)\n    return s"),
+    ("LockFreeStatistics", "def make(held):\n    s = lockfree_core.LockFreeStatistics()\n"
+                           "    s.bytes_reserved = held\n    return s"),
+    ("AtomicCounterWrapper", "def make(held):\n    w = lockfree_core.AtomicCounterWrapper()\n    w._counter = held\n"
+                             "    return w"),
+    ("FastRedBlackTree", "def make(held):\n    t = block_index.FastRedBlackTree()\n"
+                         "    for size in (8, 8, 16, 4):\n        t.insert(size, held if size == 16 else size)\n"
+                         "    return t"),
+    ("FastBucketAllocator", "slab_engine.threading = types.SimpleNamespace(Lock=lambda: lock.pop())\n"
+                            "def make(held):\n    global lock\n    lock = [held]\n"
+                            "    return slab_engine.FastBucketAllocator(8, 0, 0)"),
+    ("FastStatsCollector", "slab_engine.threading = types.SimpleNamespace(Lock=lambda: lock.pop())\n"
+                           "def make(held):\n    global lock\n    lock = [held]\n"
+                           "    return slab_engine.FastStatsCollector()"),
+    ("CounterAggregator", "counter_hub.threading = types.SimpleNamespace(Lock=lambda: lock.pop())\n"
+                          "def make(held):\n    global lock\n    lock = [held]\n"
+                          "    return counter_hub.CounterAggregator(2)"),
+]
+
+
+@pytest.mark.parametrize("make", [row[1] for row in HOLDERS], ids=[row[0] for row in HOLDERS])
+def test_finaliser_that_collects_while_its_holder_is_freed(make, python_subprocess):
+    # The held object's finaliser runs a full collection while its holder is being freed (by reference
+    # counting, and by the collector when the held object refers back to its holder).
+    result = python_subprocess(COLLECTING.format(make=make), timeout=120)
+    assert (result.returncode, result.stdout.strip()) == (0, "ok"), result.stderr[-3000:]
 
 
 # --- deep chains -----------------------------------------------------------------------------------

@@ -2,6 +2,7 @@ import gc
 import pickle
 import sys
 import threading
+import types
 import weakref
 
 import pytest
@@ -72,6 +73,34 @@ def test_method_objects_carry_names_docs_and_annotations():
     assert PerformanceTimer.__doc__ == "High-resolution timer for performance measurement."
     assert AtomicCounterWrapper.__doc__ == "Python wrapper for Cython AtomicCounter (backward compatibility)."
 
+    # Their repr and writable attributes, as a Python function's.
+    f = PerformanceTimer.elapsed_ms
+    assert repr(f) == f"<function PerformanceTimer.elapsed_ms at {id(f):#x}>"
+    saved = {name: getattr(f, name) for name in ("__name__", "__qualname__", "__module__", "__doc__", "__annotations__")}
+    try:
+        f.__name__, f.__qualname__, f.__module__, f.__doc__ = "ms", "Timer.ms", None, "Milliseconds."
+        assert (f.__name__, f.__qualname__, f.__module__, f.__doc__) == ("ms", "Timer.ms", None, "Milliseconds.")
+        assert repr(f).startswith("<function Timer.ms at ")
+        del f.__module__, f.__doc__
+        assert (f.__module__, f.__doc__) == (None, None)
+        for name in ("__name__", "__qualname__"):
+            for change in (lambda: setattr(f, name, b"x"), lambda: delattr(f, name)):
+                with pytest.raises(TypeError) as info:
+                    change()
+                assert str(info.value) == f"{name} must be set to a string object"
+        with pytest.raises(TypeError) as info:
+            f.__annotations__ = [("return", "float")]
+        assert str(info.value) == "__annotations__ must be set to a dict object"
+        f.__annotations__ = None
+        assert f.__annotations__ == {} and f.__annotations__ is f.__annotations__
+        del f.__annotations__
+        f.__annotations__ = {"return": "int"}
+        assert f.__annotations__ == {"return": "int"} and f.__name__ == "ms"
+    finally:
+        for name, value in saved.items():
+            setattr(f, name, value)
+    assert f.__annotations__ == {"return": "float"} and f.__qualname__ == "PerformanceTimer.elapsed_ms"
+
 
 def test_methods_reject_a_foreign_self():
     with pytest.raises(TypeError, match="requires a 'korvane.memory.lockfree_core.AtomicCounter' object"):
@@ -94,6 +123,13 @@ def test_instances_refuse_pickling_and_have_no_dict(cls):
         pass
 
     assert isinstance(Sub(), cls)
+    # A subclass is constructed through the tuple-and-dict protocol: keywords and long argument lists
+    # reach the same parser.
+    if cls in (AtomicCounter, AtomicPointer):
+        assert Sub(initial_value=5).load() == 5
+    with pytest.raises(TypeError) as info:
+        Sub(*range(9), extra=1)
+    assert str(info.value) == str(pytest.raises(TypeError, cls, *range(9), extra=1).value)
 
 
 # --- argument rules (the frame's parser and conversions) --------------------
@@ -141,7 +177,8 @@ def test_int64_conversion_rules_and_failed_conversion_changes_nothing():
     c = AtomicCounter(5)
     bad = [("1", TypeError, "an integer is required"), (None, TypeError, "an integer is required"),
            (2**63, OverflowError, None), (INT64_MIN - 1, OverflowError, None),
-           (float("inf"), OverflowError, None), (float("nan"), ValueError, None), (BadInt(), Boom, None)]
+           (float("inf"), OverflowError, None), (float("nan"), ValueError, None), (BadInt(), Boom, None),
+           (IntLike("7"), TypeError, "__int__ returned non-int (type str)")]
     for value, exc, message in bad:
         for op in (c.store, c.increment, c.decrement, c.fetch_and_add, lambda v: c.compare_and_swap(5, v),
                    lambda v: c.compare_and_swap(v, 6), AtomicCounter):
@@ -239,6 +276,24 @@ def test_wrapper_forwards_and_checks_int_arguments():
     assert str(info.value) == "Expected int, got str"
     with pytest.raises(TypeError, match="no default __reduce__"):
         pickle.dumps(AtomicCounterWrapper())
+
+    # The repr of a wrapper without a counter: only a missing attribute reads as "none held".
+    class Guarded(AtomicCounterWrapper):
+        error = AttributeError
+
+        @property
+        def _counter(self):
+            raise self.error("_counter")
+
+        @_counter.setter
+        def _counter(self, value):
+            pass
+
+    assert repr(Guarded()) == "AtomicCounterWrapper()"
+    for error in (KeyError, RuntimeError, RecursionError):
+        Guarded.error = error
+        with pytest.raises(error):
+            repr(Guarded())
 
 
 # --- AtomicPointer --------------------------------------------------------------
@@ -447,6 +502,17 @@ def test_snapshot_arithmetic_and_reset_survivors():
     for bucketed in (True, False, False):
         ratios.record_allocation(8, bucketed)
     assert ratios.get_snapshot()["bucketed_allocation_ratio"] == "33.3%"
+    # Counts past 2**53 divide as Python's ints do, correctly rounded.
+    total, bucketed, time_ns = 3 * 2**60 + 1, 2**60 + 7, 2**62 + 5
+    for name, value in [("total_allocations", total), ("bucketed_allocations", bucketed),
+                        ("total_allocation_time_ns", time_ns)]:
+        getattr(ratios, name).store(value)
+    snap = ratios.get_snapshot()
+    assert snap["bucketed_allocation_ratio"] == f"{bucketed / total * 100.0:.1f}%"
+    assert snap["average_allocation_time_ns"] == time_ns / total
+    ratios.total_allocations.store(3)
+    ratios.total_allocation_time_ns.store(2**54 + 3)  # as doubles, 2**54 + 4 over 3 rounds the other way
+    assert ratios.get_snapshot()["average_allocation_time_ns"] == (2**54 + 3) / 3 != float(2**54 + 3) / 3
 
 
 def test_peaks_and_the_native_recording_path():
@@ -461,6 +527,19 @@ def test_peaks_and_the_native_recording_path():
         s._update_peaks(7, 2**64)
     assert (s.peak_allocations.load(), s.peak_bytes_allocated.load()) == (5, 20)
     s._update_peaks(-(2**70), 0)  # below every peak: nothing to do
+
+    class Replacing:  # a peak counter whose swap puts an AtomicCounter in the other peak's place
+        def load(self):
+            return 0
+
+        def compare_and_swap(self, expected, new_value):
+            s.peak_bytes_allocated = AtomicCounter(3)
+            return True
+
+    s.peak_allocations, s.peak_bytes_allocated = Replacing(), Replacing()
+    with pytest.raises(OverflowError):  # the candidate is checked against the counter it then meets
+        s._update_peaks(1, 2**64)
+    assert s.peak_bytes_allocated.load() == 3
 
     p = LockFreeStatistics()
     p.py_record_allocation(64, True)
@@ -550,6 +629,151 @@ def test_public_counters_can_be_replaced_subclassed_and_deleted():
     s.peak_allocations = Replacing()
     s._update_peaks(5, 0)  # the swap still reaches the counter that was loaded
     assert calls[-1] == ("swap", 0, 5) and s.peak_allocations.load() == 7
+
+    # A snapshot holding a container is the collector's to track, as a dict filled by inserts is.
+    assert not gc.is_tracked(LockFreeStatistics().get_snapshot())
+    box, s = [], LockFreeStatistics()
+    s.bytes_reserved = types.SimpleNamespace(load=lambda: box)
+    snap = s.get_snapshot()
+    assert snap["bytes_reserved"] is box and gc.is_tracked(snap)
+
+
+# A plain Python rendering of the recording methods on the public counters.
+def ref_update_peaks(s, current_allocs, current_bytes):
+    for name, candidate in (("peak_allocations", current_allocs), ("peak_bytes_allocated", current_bytes)):
+        counter = getattr(s, name)
+        while True:
+            peak = counter.load()
+            if candidate <= peak or counter.compare_and_swap(peak, candidate):
+                break
+
+
+def ref_record_allocation(s, size, is_bucketed=True, padding=0, time_ns=0):
+    s.total_allocations.increment()
+    s.current_allocations.increment()
+    s.bytes_allocated.increment(size)
+    (s.bucketed_allocations if is_bucketed else s.fallback_allocations).increment()
+    if padding > 0:
+        s.alignment_padding_bytes.increment(padding)
+    if time_ns > 0:
+        s.total_allocation_time_ns.increment(time_ns)
+    current = s.current_allocations.load()
+    s._update_peaks(current, s.bytes_allocated.load())
+
+
+def ref_record_deallocation(s, size, time_ns=0):
+    s.total_deallocations.increment()
+    s.current_allocations.decrement()
+    s.bytes_allocated.decrement(size)
+    if time_ns > 0:
+        s.total_deallocation_time_ns.increment(time_ns)
+
+
+def ref_py_record(s, size, up):
+    (s.total_allocations if up else s.total_deallocations).increment()
+    (s.current_allocations.increment if up else s.current_allocations.decrement)()
+    (s.bytes_allocated.increment if up else s.bytes_allocated.decrement)(size)
+
+
+def ref_reset(s):
+    for name in STAT_FIELDS[:7]:
+        getattr(s, name).store(0)
+
+
+STAT_FIELDS = ("total_allocations", "total_deallocations", "current_allocations", "bytes_allocated",
+               "bytes_reserved", "peak_allocations", "peak_bytes_allocated", "bucketed_allocations",
+               "fallback_allocations", "alignment_padding_bytes", "total_allocation_time_ns",
+               "total_deallocation_time_ns")
+
+# (method, arguments, its Python rendering)
+RECORDERS = [
+    ("record_allocation", (40, False, 8, 30), ref_record_allocation),
+    ("record_allocation", (40,), ref_record_allocation),
+    ("record_deallocation", (40, 30), ref_record_deallocation),
+    ("py_record_allocation", (40, True, 8, 30), lambda s, size, *_: ref_py_record(s, size, True)),
+    ("py_record_deallocation", (40, 30), lambda s, size, *_: ref_py_record(s, size, False)),
+    ("_update_peaks", (90, 900), ref_update_peaks),
+    ("reset", (), ref_reset),
+]
+
+
+class Logged:
+    """A public counter: an AtomicCounter whose calls are logged, and whose method `fails` raises
+    (on its first call) instead of running."""
+
+    def __init__(self, name, value, log, fails=None):
+        self.name, self.counter, self.log, self.fails = name, AtomicCounter(value), log, fails
+
+    def __getattr__(self, op):
+        method = getattr(self.counter, op)
+
+        def call(*args):
+            self.log.append((self.name, op, args))
+            if op == self.fails:
+                self.fails = None
+                raise Boom(self.name)
+            return method(*args)
+        return call
+
+
+def statistics_with(target, log, failing=None, logged=True):
+    """Every public counter at a value of its own (the peaks at 0, below any candidate); each a
+    Logged counter when `logged`, else an AtomicCounter but for `failing` = (field, op)."""
+    for i, name in enumerate(STAT_FIELDS):
+        value = 0 if name.startswith("peak") else 100 * (i + 1)
+        fails = failing[1] if failing and failing[0] == name else None
+        setattr(target, name, Logged(name, value, log, fails) if logged or fails else AtomicCounter(value))
+    return target
+
+
+def counter_values(s):
+    """The counters' values, read without a logged call."""
+    return [getattr(getattr(s, name), "counter", getattr(s, name)).load() for name in STAT_FIELDS]
+
+
+@pytest.mark.parametrize("method, args, ref", RECORDERS, ids=[f"{r[0]}{r[1]}" for r in RECORDERS])
+def test_a_failing_counter_leaves_earlier_changes_and_stops_the_recording(method, args, ref):
+    # Each counter operation the method makes, in its order, fails in turn: the exception propagates, the
+    # changes made before it stay (none is taken back) and nothing after it runs; reset() leaves its lock.
+    # With the other counters exact AtomicCounters the native recording path must agree.
+    def reference(failing):
+        log = []
+        double = statistics_with(types.SimpleNamespace(), log, failing)
+        double._update_peaks = lambda *a: ref_update_peaks(double, *a)
+        try:
+            ref(double, *args)
+        except Boom as exc:
+            return log, counter_values(double), str(exc)
+        return log, counter_values(double), None
+
+    steps, _, _ = reference(None)
+    assert steps, "the method makes no counter call"
+    for failing in dict.fromkeys((name, op) for name, op, _ in steps):
+        want_log, want_values, want_error = reference(failing)
+        assert want_error == failing[0]
+        for logged in (True, False):
+            log = []
+            s = statistics_with(LockFreeStatistics(), log, failing, logged)
+            with pytest.raises(Boom) as info:
+                getattr(s, method)(*args)
+            assert str(info.value) == want_error
+            assert counter_values(s) == want_values, (failing, logged)
+            if logged:
+                assert log == want_log, failing
+            assert not any(lock.locked() for lock in gc.get_referents(s) if type(lock) is type(threading.Lock()))
+
+    class Failing(LockFreeStatistics):
+        def _update_peaks(self, current_allocs, current_bytes):
+            raise Boom("_update_peaks")
+
+    if method == "record_allocation":
+        s = statistics_with(Failing(), [], logged=False)
+        with pytest.raises(Boom):
+            s.record_allocation(*args)
+        double = statistics_with(types.SimpleNamespace(), [])
+        double._update_peaks = lambda *a: None
+        ref(double, *args)
+        assert counter_values(s) == counter_values(double)
 
 
 def test_statistics_threads_record_exact_totals():

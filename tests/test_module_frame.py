@@ -1,5 +1,6 @@
 """Initialisation rules shared by every extension module of the package."""
 
+import builtins
 import contextlib
 import gc
 import importlib.metadata
@@ -10,6 +11,8 @@ import subprocess
 import sys
 import sysconfig
 import threading
+import types
+from pathlib import Path
 
 import pytest
 
@@ -120,6 +123,63 @@ def test_importing_every_module_keeps_the_interpreter_lock_off(python_subprocess
     assert int(count) > len(MODULES) and enabled == "False"
 
 
+# The modules of the standard library each module imports at its import (the block index's other import
+# rules are tested with it): (module, dependency, what stands in its place, the import's failure).
+UNIMPORTABLE = "None", "ModuleNotFoundError import of {} halted; None in sys.modules"
+MUTE_LOGGING = ("types.SimpleNamespace(getLogger=lambda name: object())",
+                "AttributeError 'object' object has no attribute 'info'")
+DEPENDENCIES = [
+    *[(name, dependency, *UNIMPORTABLE) for name, dependency in [
+        ("korvane.memory.lockfree_core", "threading"), ("korvane.memory.lockfree_core", "typing"),
+        ("korvane.memory.lockfree_core", "logging"), ("korvane.memory.slab_engine", "threading"),
+        ("korvane.memory.slab_engine", "logging"), ("korvane.native.host_probe", "os"),
+        ("korvane.plugins.analyzer.task_scoring", "re"), ("korvane.plugins.analyzer.task_scoring", "logging"),
+        ("korvane.plugins.analyzer.adaptation_policy", "logging"), ("korvane.monitoring.counter_hub", "threading"),
+        ("korvane.gpu.accel_planner", "logging"), ("korvane.memory.block_index", "math")]],
+    *[(name, "logging", *MUTE_LOGGING) for name in LOAD_MESSAGES],
+    ("korvane.memory.slab_engine", "logging", "types.ModuleType('logging')",
+     "AttributeError module 'logging' has no attribute 'getLogger'"),
+    ("korvane.memory.lockfree_core", "typing", "types.ModuleType('typing')",
+     "ImportError cannot import name 'Optional' from 'typing'"),
+]
+
+
+@pytest.mark.parametrize("name, dependency, stand_in, failure", DEPENDENCIES,
+                         ids=[f"{n.rpartition('.')[2]}-{d}-{s.partition('(')[0]}" for n, d, s, _ in DEPENDENCIES])
+def test_a_dependency_that_cannot_be_imported_fails_the_import_until_it_can(name, dependency, stand_in, failure,
+                                                                           python_subprocess):
+    _require(name)
+    attributes = [k for k in vars(importlib.import_module(name)) if not k.startswith("__")]
+    result = python_subprocess(
+        f"""
+        import importlib, sys, types
+        saved, sys.modules[{dependency!r}] = sys.modules.get({dependency!r}), {stand_in}
+        try:
+            importlib.import_module({name!r})
+        except Exception as exc:
+            print(type(exc).__name__, exc, {name!r} in sys.modules)
+        if saved is None:
+            del sys.modules[{dependency!r}]
+        else:
+            sys.modules[{dependency!r}] = saved
+        module = importlib.import_module({name!r})
+        print([k for k in vars(module) if not k.startswith("__")])
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [f"{failure.format(dependency)} False", repr(attributes)]
+
+
+def test_module_globals_are_looked_up_at_call_time_then_in_the_builtins(monkeypatch):
+    # As a global name in Python code: the module's own binding, else the builtins, else NameError.
+    monkeypatch.delattr(lockfree_core, "time")
+    with pytest.raises(NameError) as info:
+        lockfree_core.PerformanceTimer().start()
+    assert str(info.value) == "name 'time' is not defined"
+    monkeypatch.setattr(builtins, "time", types.SimpleNamespace(perf_counter_ns=lambda: 7), raising=False)
+    assert lockfree_core.PerformanceTimer().elapsed_ns() == 7
+
+
 @pytest.mark.parametrize("name", MODULES)
 def test_registers_itself_under_its_dotted_name(name, python_subprocess, tmp_path):
     _require(name)
@@ -164,9 +224,16 @@ def test_version_and_license_are_those_of_the_installed_distribution():
     assert [f.name for f in dist.files if f.name == "LICENSE"] == ["LICENSE"]
 
 
-def test_tour_command_line():
+@pytest.mark.parametrize("unbuffered", [None, "1"], ids=["buffered", "unbuffered"])
+def test_tour_command_line(unbuffered):
+    # Whatever PYTHONUNBUFFERED the caller has, each run sets it: the closed reader fails the first
+    # write of an unbuffered stdout, but only the final flush of a buffered one.
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    if unbuffered:
+        env["PYTHONUNBUFFERED"] = unbuffered
+
     def tour(*args, **popen):
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
         return subprocess.Popen([sys.executable, "-m", "korvane", *args], stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, text=True, env=env, **popen)
 
@@ -180,10 +247,13 @@ def test_tour_command_line():
     lines = out.splitlines()
     assert lines[0] == "korvane native layer - a short tour" and lines[-1] == "== done ==" and err == ""
     # A reader that has gone, as in `python -m korvane | head -1`: no traceback.
-    closed = tour()
-    closed.stdout.close()
-    err = closed.stderr.read()
-    assert (closed.wait(timeout=120), err) == (1, "")
+    for args in [(), ("--help",), ("--version",)]:
+        closed = tour(*args)
+        closed.stdout.close()
+        err = closed.stderr.read()
+        # argparse itself passes over a failed write of its text, which only an unbuffered stdout reports
+        expected = (0, "") if unbuffered and args else (1, "")
+        assert (closed.wait(timeout=120), err) == expected, args
     _, err = tour("--bogus").communicate(timeout=60)
     assert err.endswith("error: unrecognized arguments: --bogus\n")
 
@@ -236,6 +306,52 @@ def test_every_public_type_has_a_short_repr_of_its_state():
     assert [repr(obj) for obj, _ in cases] == [text for _, text in cases]
     timer.start()
     assert repr(timer) != "PerformanceTimer(start=0)"
+
+
+FRAME = Path(__file__).parent.parent / "src" / "frame"
+
+
+@pytest.fixture(scope="module")
+def record_dicts(tmp_path_factory):
+    """The frame's record dicts built as the modules build them, and built key by key."""
+    if not (FRAME / "kv" / "dicts.hpp").exists():
+        pytest.skip("needs the frame headers of the source tree")
+    from test_c_api import build_client
+
+    directory = tmp_path_factory.mktemp("record_dicts")
+    source = Path(__file__).parent / "record_dict_client.cpp"
+    return [build_client(directory, source, name, cxx=True,
+                         flags=["-std=c++20", "-fno-exceptions", f"-I{FRAME}", f"-DCLIENT_NAME={name}", *defines])
+            for name, defines in [("records_in_place", []), ("records_by_key", ["-DKORVANE_DICTS_BY_KEY"])]]
+
+
+def test_record_dicts_take_any_value_and_pass_on_a_failed_one(record_dicts):
+    in_place, by_key = record_dicts
+    assert by_key.direct is False
+    assert in_place.direct is (sys.version_info[:2] == (3, 13) and not sysconfig.get_config_var("Py_GIL_DISABLED"))
+    for module in record_dicts:
+        plain = module.make(1.5, "x", 3, None)
+        assert list(plain.items()) == [("first", 1.5), ("second", "x"), ("third", 3)]
+        assert not gc.is_tracked(plain)  # as if built by inserts: nothing in it can hold a reference
+        box = []
+        held = module.make(2.5, box, "y", None)
+        assert held["second"] is box and gc.is_tracked(held)
+        box.append(held)  # a cycle through the dict is the collector's to free
+        del held, box
+        values = [float("7.5"), object(), "z" * 40]
+        refs = [sys.getrefcount(v) for v in values]
+        made = module.make(*values, None)
+        assert list(made.values()) == values
+        del made
+        assert [sys.getrefcount(v) for v in values] == refs
+        for failed in range(3):
+            error = KeyError(f"value {failed}")
+            args = [... if i == failed else v for i, v in enumerate(values)]
+            refs = [sys.getrefcount(v) for v in values]
+            with pytest.raises(KeyError) as info:
+                module.make(*args, error)
+            assert info.value is error and [sys.getrefcount(v) for v in values] == refs, (module, failed)
+    assert gc.collect() >= 2
 
 
 # Locked sections that run only native code skip entering a free threading.Lock; a lock that someone

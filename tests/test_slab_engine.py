@@ -236,6 +236,11 @@ def test_header_examples_and_construction():
     assert FastSlabHeaderOps(300, 0).pack_header()[0] == 44
     assert FastSlabHeaderOps(size_class_index=-1, objects_per_slab=64).pack_header() == record(255, 0, 0, U64)
     assert FastSlabHeaderOps(0, 0).py_find_free_object() == -1
+    # The repr counts free slots among the first objects_per_slab only, whatever a record sets above them.
+    for slots, free in [(0, 0), (1, 1), (5, 5), (63, 63), (64, 64), (100, 64)]:
+        loaded = FastSlabHeaderOps(7, slots)
+        loaded.unpack_header(record(7, 0x10, 3, U64))
+        assert repr(loaded) == f"FastSlabHeaderOps(size_class_index=7, objects_per_slab={slots}, free={free}, flags=0x10)"
     for args, exc, message in [
         ((1,), TypeError, r"^__init__\(\) takes exactly 2 positional arguments \(1 given\)$"),
         ((2**31, 1), OverflowError, "int32_t"),

@@ -208,6 +208,46 @@ def tree_clear_scenario():
     return [lambda k=k: inserter(k) for k in range(3)] + [clearer], check
 
 
+def tree_rounds_scenario():
+    """Readers search without pause while two writers fill the tree with many sizes and empty it
+    again each round, so that removed records are reused and emptied pools return their memory
+    under the readers' feet."""
+    tree, rounds, per_round = FastRedBlackTree(sample_rate=1), 300, 40
+    barrier, done, found = threading.Barrier(2), threading.Event(), []
+
+    def writer(k):
+        for r in range(rounds):
+            base = 8 * k * per_round  # the writers' sizes do not overlap
+            blocks = [(base + 8 * i, (k << 32) | (r << 16) | i) for i in range(per_round)]
+            for size, block in blocks[::2] + blocks[1::2]:
+                tree.insert(size, block)
+            for size, block in blocks[::2]:
+                assert tree.delete(size, block)
+            for size, block in blocks[1::2]:
+                assert tree.remove_ge(base) == (size, block)
+            barrier.wait()  # the tree is empty here, once per round
+        done.set()
+
+    def reader():
+        hits = 0
+        while not done.is_set():
+            for size in range(0, 8 * 2 * per_round, 8):
+                block = tree.find_best_fit(size)
+                chain = tree.find_all_exact(size)
+                assert (block is None or type(block) is int) and all(type(b) is int for b in chain)
+                hits += (block is not None) + bool(chain)
+        found.append(hits)
+
+    def check():
+        stats = tree.get_stats()
+        assert len(tree) == stats["total_blocks"] == stats["node_count"] == 0 and tree.get_size_distribution() == {}
+        assert stats["total_insertions"] == stats["total_deletions"] == stats["sampled_operations"] == 2 * rounds * per_round
+        assert stats["total_searches"] >= sum(found)  # every call that found something was counted
+        assert tree.seq_counter == 2 * stats["total_insertions"] * 2
+
+    return [lambda k=k: writer(k) for k in range(2)] + [reader] * 2, check
+
+
 def allocator_scenario():
     """_init_buckets takes no lock: filed offsets may be dropped, but none is handed out twice."""
     alloc, taken = FastBucketAllocator(), []
@@ -259,7 +299,8 @@ def collector_scenario():
 
 
 SCENARIOS = {f.__name__.removesuffix("_scenario"): f for f in (
-    pointer_scenario, stack_scenario, tree_scenario, tree_clear_scenario, allocator_scenario, collector_scenario)}
+    pointer_scenario, stack_scenario, tree_scenario, tree_clear_scenario, tree_rounds_scenario, allocator_scenario,
+    collector_scenario)}
 
 
 @pytest.mark.parametrize("name", SCENARIOS)

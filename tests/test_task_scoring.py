@@ -280,6 +280,33 @@ def test_numeric_conversions_and_hostile_arguments():
         ts.update_adaptive_threshold(0.5, "0.9", 0.1, 0.1, 0.9)
 
 
+def above(x):
+    return math.nextafter(x, math.inf)
+
+
+def below(x):
+    return math.nextafter(x, -math.inf)
+
+
+def test_numeric_band_edges():
+    # The speed-up bands: 0.3, 0.6 and 0.8 belong to the band below; no GPU operations, no speed-up.
+    for op, base in [(0.0, None), (-0.0, None), (below(0.3), 2.0), (0.3, 2.0), (above(0.3), 4.0), (0.6, 4.0),
+                     (above(0.6), 8.0), (0.8, 8.0), (above(0.8), 15.0), (1.0, 15.0)]:
+        assert ts.estimate_gpu_speedup(op, 0.5, True) == (1.0 if base is None else 1.25 * base), op
+        assert ts.estimate_gpu_speedup(op, 0.5, False) == 1.0
+    # The compute-capability bands: major 8 and up, 7, 6, anything else.
+    for capability, multiplier in [("9.0", 1.2), ("8", 1.2), ("8.0", 1.2), ("7.9", 1.1), ("7", 1.1), ("6.5", 1.0),
+                                   ("5.9", 0.8), ("0", 0.8), ("-7", 0.8), ("x.7", 1.0), (None, 1.0), ("", 1.0),
+                                   ("0000000008.5", 1.2), ("2147483647", 1.2), ("-2147483648", 0.8)]:
+        assert ts.calculate_gpu_suitability(0.5, 0.5, 0.0, True, capability) == 0.5 * multiplier, capability
+    for capability in ("2147483648", "-2147483649"):  # a major version past 32 bits
+        with pytest.raises(OverflowError):
+            ts.calculate_gpu_suitability(0.5, 0.5, 0.0, True, capability)
+    # The success-rate bands: above 0.8 raises, below 0.4 lowers, both edges keep the threshold.
+    for rate, threshold in [(above(0.8), 0.625), (0.8, 0.5), (0.4, 0.5), (below(0.4), 0.375)]:
+        assert ts.update_adaptive_threshold(0.5, rate, 0.125, 0.0, 1.0) == threshold, rate
+
+
 def workload(**kw):
     args = dict(cpu_intensity=0.0, memory_intensity=0.0, parallelization_potential=0.0, gpu_suitability=0.0,
                 gpu_operation_score=0.0, numpy_score=0.0, pandas_score=0.0, sklearn_score=0.0, sequential_count=0,
@@ -302,6 +329,18 @@ def test_every_workload_pattern_branch():
         ({**gpu, "numpy_score": 0.6}, 8), (dict(numpy_score=0.6, pandas_score=0.6), 10),
         (dict(numpy_score=1, pandas_score=1, sklearn_score=1, cpu_intensity=1, gpu_available=True), 12),
         (dict(sklearn_score=0.5), 0), (dict(sklearn_score=math.nan, cpu_intensity=math.inf), 1),
+        # Each comparison at its edge (equal: not above) and just above it.
+        (dict(pandas_score=0.5), 0), (dict(pandas_score=above(0.5)), 10),
+        (dict(numpy_score=0.5), 0), (dict(numpy_score=above(0.5)), 8),
+        (dict(sklearn_score=above(0.5)), 12), (dict(sklearn_score=0.7, sklearn_threshold=0.7), 0),
+        ({**gpu, "gpu_suitability": above(0.5)}, 5), ({**gpu, "gpu_operation_score": 0.7, "cpu_intensity": 0.61}, 5),
+        ({**gpu, "gpu_operation_score": above(0.7), "cpu_intensity": above(0.6)}, 6),
+        ({**gpu, "memory_intensity": 0.5}, 5), ({**gpu, "memory_intensity": above(0.5)}, 7),
+        (dict(parallelization_potential=above(0.6)), 3), (dict(embarrassing_count=1), 3),
+        (dict(cpu_intensity=0.5), 0), (dict(cpu_intensity=above(0.5)), 1),
+        (dict(cpu_intensity=0.2, cpu_threshold=0.2), 0), (dict(cpu_intensity=0.2, cpu_threshold=below(0.2)), 1),
+        (dict(memory_intensity=0.5), 0), (dict(memory_intensity=above(0.5)), 2),
+        (dict(memory_intensity=0.9, memory_threshold=0.9), 0),
     ]:
         assert workload(**kw) == (code, code), kw
     with pytest.raises(OverflowError):

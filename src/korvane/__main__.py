@@ -43,9 +43,12 @@ def main(argv: list[str] | None = None) -> int:
     )
     parser.add_argument("--version", action="version", version=f"korvane {korvane.__version__}")
     try:
-        parser.parse_args(argv)
-        tour()
-        sys.stdout.flush()
+        try:
+            parser.parse_args(argv)
+            tour()
+        finally:
+            # Also after --help or --version, which leave by SystemExit.
+            sys.stdout.flush()
     except BrokenPipeError:
         # The reader has gone (python -m korvane | head): stop without a
         # traceback, and point stdout at /dev/null so that the interpreter's

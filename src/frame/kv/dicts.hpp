@@ -45,6 +45,10 @@ class FixedKeysDict {
     return true;
   }
 
+  // Whether dicts are copies of the template filled in place (else they are
+  // built key by key).
+  bool direct() const noexcept { return direct_; }
+
   // A new dict of the keys and `values`, whose references it takes over;
   // null with an exception set when an entry is null (the failure that left
   // it) or the dict cannot be made.

@@ -145,11 +145,7 @@ class Locked {
     }
     if (r == nullptr) {
       // An error in __exit__ replaces the one that was propagating.
-      if (exc != nullptr) {
-        PyObject* raised = PyErr_GetRaisedException();
-        PyException_SetContext(raised, exc);  // steals exc
-        PyErr_SetRaisedException(raised);
-      }
+      if (exc != nullptr) replace_with_current(exc);
       return false;
     }
     if (exc == nullptr) {
@@ -163,7 +159,7 @@ class Locked {
       return true;
     }
     if (suppress < 0) {
-      Py_DECREF(exc);
+      replace_with_current(exc);  // so does an error in the truth test of its result
       return false;
     }
     PyErr_SetRaisedException(exc);
@@ -171,6 +167,14 @@ class Locked {
   }
 
  private:
+  // The exception set now replaces `exc` (stolen), which becomes its
+  // context, as when an `except` block raises.
+  static void replace_with_current(PyObject* exc) noexcept {
+    PyObject* raised = PyErr_GetRaisedException();
+    PyException_SetContext(raised, exc);
+    PyErr_SetRaisedException(raised);
+  }
+
   void enter() noexcept {
     const detail::LockCalls& calls = detail::lock_calls();
     PyObject* r;

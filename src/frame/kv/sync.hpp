@@ -130,6 +130,38 @@ class CriticalSection {
 #endif
 };
 
+// A mutex for short native sections on the free-threaded build (nothing on
+// the default build, where the interpreter lock already serialises them).
+class NativeMutex {
+ public:
+  void lock() noexcept {
+#ifdef Py_GIL_DISABLED
+    PyMutex_Lock(&m_);
+#endif
+  }
+  void unlock() noexcept {
+#ifdef Py_GIL_DISABLED
+    PyMutex_Unlock(&m_);
+#endif
+  }
+
+ private:
+#ifdef Py_GIL_DISABLED
+  PyMutex m_{};
+#endif
+};
+
+class Holding {
+ public:
+  explicit Holding(NativeMutex& m) noexcept : m_(m) { m_.lock(); }
+  Holding(const Holding&) = delete;
+  Holding& operator=(const Holding&) = delete;
+  ~Holding() { m_.unlock(); }
+
+ private:
+  NativeMutex& m_;
+};
+
 // ---------------------------------------------------------------------------
 // Read sections and grace periods
 

@@ -425,13 +425,9 @@ PyObject* calculate_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t
     return nullptr;
   }
   if (total == 0) return PyFloat_FromDouble(1.0);
+  // A share of unsigned counts: never below 0, capped at 1.
   double p = static_cast<double>(used) / static_cast<double>(total);
-  if (p < 0.0) {
-    p = 0.0;
-  } else if (p > 1.0) {
-    p = 1.0;
-  }
-  return PyFloat_FromDouble(p);
+  return PyFloat_FromDouble(p > 1.0 ? 1.0 : p);
 }
 
 kv::Params<2> headroom_params{"recommend_headroom", {"current_pressure", "base_headroom"}, 1};

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <optional>
 
 #include <sys/mman.h>
 #if defined(__SANITIZE_ADDRESS__)
@@ -119,6 +120,12 @@ struct RBNode {
   uint64_t timestamp;
 };
 
+// The links and the block that lock-free readers follow are stored with
+// release stores (free-threaded build), so that a reader that reaches a
+// record sees it whole; parent and colour are the writers' own.
+inline void set_link(RBNode*& field, RBNode* value) { kv::store_release(field, value); }
+inline RBNode* link_of(RBNode* const& field) { return kv::load_acquire(field); }
+
 inline bool is_red(const RBNode* n) { return n != nullptr && n->color == RED; }
 inline bool is_black(const RBNode* n) { return n == nullptr || n->color == BLACK; }
 
@@ -227,26 +234,81 @@ void pool_release(Pool& pool) {
   pool = Pool{};
 }
 
+// "total_searches" on the free-threaded build: readers count in the shard
+// of their thread, each in a cache line of its own, so that readers on
+// different cores write no common line; get_stats sums the shards.
+constexpr int kSearchShards = 8;
+
+struct SearchShard {
+  int64_t count;
+  char pad[kLine - sizeof(int64_t)];
+};
+
+inline int this_thread_shard() {
+  static std::atomic<unsigned> next{0};
+  thread_local int shard = static_cast<int>(next.fetch_add(1, std::memory_order_relaxed) % kSearchShards);
+  return shard;
+}
+
 struct Tree {
   PyObject_HEAD
   RBNode* root;
   uint64_t node_count;  // stored blocks, chain entries included
   PyObject* write_lock;
   // Advanced by one before a writer's first change and by one after its
-  // last: odd while a write is in progress. Written only under write_lock
-  // and the interpreter lock; read only under the interpreter lock. No
-  // Python code runs while it is odd.
+  // last: odd while a write is in progress. Written only under write_lock.
+  // No Python code runs while it is odd. The seqlock protocol (free-threaded
+  // build): the odd value is stored before the changes, with a release
+  // fence between, and the even value with a release store after them; a
+  // reader loads it with acquire before its search, and again after an
+  // acquire fence that follows the search. On the default build writers
+  // and readers hold the interpreter lock throughout and it is plain.
   int64_t seq_counter;
   uint32_t sample_rate;
-  PyObject* operation_counter;
+  PyObject* operation_counter;  // replaced by clear() while inserts use it
   PyObject* sampled_counter;
   int use_atomic;
   PyObject* stats_lock;
   Counts counts;
+  // The record pool, guarded by pool_mutex on the free-threaded build (a
+  // removed record returns to it after the grace period, outside the write
+  // lock); pool_generation advances whenever the pool is taken out whole,
+  // so that a record of the old pool is not given to the new one.
   Pool pool;
+  kv::NativeMutex pool_mutex;
+  uint64_t pool_generation;
+#ifdef Py_GIL_DISABLED
+  char pad[kLine];
+  SearchShard searches[kSearchShards];
+#endif
 };
 
 PyTypeObject TreeType{PyVarObject_HEAD_INIT(nullptr, 0)};
+
+// One more validated search.
+inline void count_search(Tree* t) {
+#ifdef Py_GIL_DISABLED
+  kv::add_relaxed(t->searches[this_thread_shard()].count, 1);
+#else
+  t->counts.total_searches += 1;
+#endif
+}
+
+inline int64_t total_searches(const Tree* t) {
+#ifdef Py_GIL_DISABLED
+  int64_t n = 0;
+  for (const SearchShard& shard : t->searches) n += kv::load_relaxed(shard.count);
+  return n;
+#else
+  return t->counts.total_searches;
+#endif
+}
+
+inline void clear_searches([[maybe_unused]] Tree* t) {
+#ifdef Py_GIL_DISABLED
+  for (SearchShard& shard : t->searches) kv::store_relaxed(shard.count, 0);
+#endif
+}
 
 inline Tree* as_tree(PyObject* o) { return reinterpret_cast<Tree*>(o); }
 
@@ -269,12 +331,20 @@ struct Detached {
   Pool pool;
 };
 
+// Takes the whole pool out of the tree (under the write lock).
+Pool detach_pool(Tree* t) {
+  kv::Holding held(t->pool_mutex);
+  Pool pool = t->pool;
+  t->pool = Pool{};
+  t->pool_generation += 1;
+  return pool;
+}
+
 // Detaches every record; the tree is empty with an empty pool afterwards.
 Detached detach_all(Tree* t) {
-  Detached d{t->root, t->pool};
-  t->root = nullptr;
-  t->node_count = 0;
-  t->pool = Pool{};
+  Detached d{t->root, detach_pool(t)};
+  set_link(t->root, nullptr);
+  kv::store_relaxed(t->node_count, 0);
   return d;
 }
 
@@ -319,7 +389,11 @@ bool perf_counter_ns(uint64_t* out) {
 // A red record for `block` from the tree's pool, not yet linked; null
 // with MemoryError "Failed to allocate RB node". Runs no Python code.
 RBNode* allocate_node(Tree* t, uint64_t size, PyObject* block, uint64_t timestamp) {
-  RBNode* node = pool_take(t->pool);
+  RBNode* node;
+  {
+    kv::Holding held(t->pool_mutex);
+    node = pool_take(t->pool);
+  }
   if (node == nullptr) {
     PyErr_SetString(PyExc_MemoryError, "Failed to allocate RB node");
     return nullptr;
@@ -333,33 +407,33 @@ RBNode* allocate_node(Tree* t, uint64_t size, PyObject* block, uint64_t timestam
 
 void rotate_left(Tree* t, RBNode* x) {
   RBNode* y = x->right;
-  x->right = y->left;
+  set_link(x->right, y->left);
   if (y->left != nullptr) y->left->parent = x;
   y->parent = x->parent;
   if (x->parent == nullptr) {
-    t->root = y;
+    set_link(t->root, y);
   } else if (x == x->parent->left) {
-    x->parent->left = y;
+    set_link(x->parent->left, y);
   } else {
-    x->parent->right = y;
+    set_link(x->parent->right, y);
   }
-  y->left = x;
+  set_link(y->left, x);
   x->parent = y;
 }
 
 void rotate_right(Tree* t, RBNode* x) {
   RBNode* y = x->left;
-  x->left = y->right;
+  set_link(x->left, y->right);
   if (y->right != nullptr) y->right->parent = x;
   y->parent = x->parent;
   if (x->parent == nullptr) {
-    t->root = y;
+    set_link(t->root, y);
   } else if (x == x->parent->right) {
-    x->parent->right = y;
+    set_link(x->parent->right, y);
   } else {
-    x->parent->left = y;
+    set_link(x->parent->left, y);
   }
-  y->right = x;
+  set_link(y->right, x);
   x->parent = y;
 }
 
@@ -404,23 +478,32 @@ void fixup_insert(Tree* t, RBNode* z) {
   t->root->color = BLACK;
 }
 
+// No search goes deeper than a red-black tree of 2**64 nodes can be. A
+// lock-free search (free-threaded build) that meets a rotation half made
+// could otherwise go round in a circle; the seqlock rejects what it finds.
+constexpr int kMaxDepth = 2 * 64 + 2;
+
 // The tree node of `size`, or null.
 inline RBNode* find_node(const Tree* t, uint64_t size) {
-  RBNode* n = t->root;
-  while (n != nullptr && n->size != size) n = size < n->size ? n->left : n->right;
+  RBNode* n = link_of(t->root);
+  for (int depth = 0; n != nullptr && n->size != size; ++depth) {
+    if (kv::free_threaded && depth == kMaxDepth) return nullptr;
+    n = size < n->size ? link_of(n->left) : link_of(n->right);
+  }
   return n;
 }
 
 // The tree node with the smallest size >= `size`, or null.
 inline RBNode* find_best_fit_node(const Tree* t, uint64_t size) {
   RBNode* best = nullptr;
-  RBNode* n = t->root;
-  while (n != nullptr) {
+  RBNode* n = link_of(t->root);
+  for (int depth = 0; n != nullptr; ++depth) {
+    if (kv::free_threaded && depth == kMaxDepth) return nullptr;
     if (n->size < size) {
-      n = n->right;
+      n = link_of(n->right);
     } else {
       best = n;
-      n = n->left;
+      n = link_of(n->left);
     }
   }
   return best;
@@ -433,11 +516,11 @@ inline RBNode* minimum(RBNode* n) {
 
 void transplant(Tree* t, RBNode* u, RBNode* v) {
   if (u->parent == nullptr) {
-    t->root = v;
+    set_link(t->root, v);
   } else if (u == u->parent->left) {
-    u->parent->left = v;
+    set_link(u->parent->left, v);
   } else {
-    u->parent->right = v;
+    set_link(u->parent->right, v);
   }
   if (v != nullptr) v->parent = u->parent;
 }
@@ -501,11 +584,9 @@ void fixup_delete(Tree* t, RBNode* x, RBNode* parent) {
   if (x != nullptr) x->color = BLACK;
 }
 
-// Unlinks the tree node z (which has no chain entries) and frees its record.
-// Returns z's block reference, which the caller releases once it has left
-// the write lock.
-PyObject* delete_node(Tree* t, RBNode* z) {
-  PyObject* block = z->block;
+// Unlinks the tree node z (which has no chain entries). Returns z, whose
+// block reference the caller releases once it has left the write lock.
+RBNode* delete_node(Tree* t, RBNode* z) {
   uint32_t removed_color = z->color;
   RBNode* x;
   RBNode* x_parent;
@@ -526,31 +607,30 @@ PyObject* delete_node(Tree* t, RBNode* z) {
     } else {
       x_parent = y->parent;
       transplant(t, y, y->right);
-      y->right = z->right;
+      set_link(y->right, z->right);
       y->right->parent = y;
     }
     transplant(t, z, y);
-    y->left = z->left;
+    set_link(y->left, z->left);
     y->left->parent = y;
     y->color = z->color;
   }
   if (removed_color == BLACK) fixup_delete(t, x, x_parent);
-  pool_give(t->pool, z);
-  return block;
+  return z;
 }
 
 // Takes the first entry of a tree node's chain out of the tree: the second
 // entry moves into the node (the shape is unchanged), or, without one, the
-// node is deleted. Returns the removed block's reference.
-PyObject* remove_first_entry(Tree* t, RBNode* node) {
+// node is deleted. Returns the unlinked record and sets `block` to the
+// removed block's reference.
+RBNode* remove_first_entry(Tree* t, RBNode* node, PyObject** block) {
+  *block = node->block;
   RBNode* second = node->next;
   if (second == nullptr) return delete_node(t, node);
-  PyObject* block = node->block;
-  node->next = second->next;
-  node->block = second->block;
+  set_link(node->next, second->next);
+  kv::store_relaxed(node->block, second->block);
   node->timestamp = second->timestamp;
-  pool_give(t->pool, second);
-  return block;
+  return second;
 }
 
 int compute_height(const RBNode* node) {
@@ -563,27 +643,13 @@ int compute_height(const RBNode* node) {
 // ---------------------------------------------------------------------------
 // Sizes and statistics
 
-// _sanitize_size: 0 stays 0, a negative size raises ValueError
-// "Invalid size: <size>", anything else is returned unchanged. New reference.
+// _sanitize_size of an exact int (both callers convert the argument first):
+// 0 stays 0, a negative size raises ValueError "Invalid size: <size>",
+// anything else is returned unchanged. New reference.
 PyObject* sanitize(PyObject* size) {
-  if (PyLong_CheckExact(size)) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(size, &overflow);
-    if (v == -1 && overflow == 0 && PyErr_Occurred()) return nullptr;
-    if (overflow > 0 || (overflow == 0 && v >= 0)) return Py_NewRef(size);
-  } else {
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    Ref eq = Ref::steal(PyObject_RichCompare(size, zero.get(), Py_EQ));
-    if (!eq) return nullptr;
-    int is_zero = PyObject_IsTrue(eq.get());
-    if (is_zero < 0) return nullptr;
-    if (is_zero) return PyLong_FromLong(0);
-    Ref lt = Ref::steal(PyObject_RichCompare(size, zero.get(), Py_LT));
-    if (!lt) return nullptr;
-    int negative = PyObject_IsTrue(lt.get());
-    if (negative < 0) return nullptr;
-    if (!negative) return Py_NewRef(size);
-  }
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(size, &overflow);  // cannot fail for an int
+  if (overflow > 0 || (overflow == 0 && v >= 0)) return Py_NewRef(size);
   PyErr_Format(PyExc_ValueError, "Invalid size: %S", size);
   return nullptr;
 }
@@ -637,9 +703,10 @@ PyObject* new_counter() {
 
 // counter.<name>() for a counter field. The field is held for the call:
 // clear() may replace it while the call runs (an AtomicCounter's methods let
-// other threads run). New reference or null.
-PyObject* call_counter(PyObject* field, const kv::Name& name) {
-  Ref counter = Ref::borrow(field);
+// other threads run), and on the free-threaded build at any moment. New
+// reference or null.
+PyObject* call_counter(PyObject* const& field, const kv::Name& name) {
+  Ref counter = Ref::steal(kv::field_ref(field));
   PyObject* c = counter.get();
   if (&name == &n_increment && Py_TYPE(c) == counter_type) [[likely]] {
     return PyObject_Vectorcall(counter_increment, &c, 1, nullptr);
@@ -714,14 +781,23 @@ int tree_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
+// The writer's side of the seqlock (see Tree::seq_counter).
+inline void begin_write(Tree* t) {
+  kv::store_relaxed(t->seq_counter, t->seq_counter + 1);
+  if constexpr (kv::free_threaded) std::atomic_thread_fence(std::memory_order_release);
+}
+inline void end_write(Tree* t) { kv::store_release(t->seq_counter, t->seq_counter + 1); }
+// A write that changes nothing.
+inline void skip_write(Tree* t) { kv::store_release(t->seq_counter, t->seq_counter + 2); }
+
 // The collector's clear releases the blocks and leaves None in the object
 // fields, so that a method called on a cleared tree raises instead of
 // crashing.
 int tree_clear(PyObject* self) {
   Tree* t = as_tree(self);
-  t->seq_counter += 1;
+  begin_write(t);
   Detached d = detach_all(t);
-  t->seq_counter += 1;
+  end_write(t);
   for (PyObject** field : {&t->write_lock, &t->operation_counter, &t->sampled_counter, &t->stats_lock}) {
     Py_XSETREF(*field, Py_NewRef(Py_None));
   }
@@ -760,12 +836,12 @@ void tree_dealloc(PyObject* self) {
 class WriteScope {
  public:
   explicit WriteScope(Tree* t) : tree_(t), guard_(t->write_lock, kv::native_section) {
-    if (guard_.ok()) tree_->seq_counter += 1;
+    if (guard_.ok()) begin_write(tree_);
   }
   bool ok() const { return guard_.ok(); }
   // False when an error is set (from leaving the lock).
   bool finish() {
-    tree_->seq_counter += 1;
+    end_write(tree_);
     return guard_.leave();
   }
 
@@ -834,20 +910,20 @@ void link_locked(Tree* t, RBNode* node) {
   }
   if (existing != nullptr) {
     node->next = existing->next;
-    existing->next = node;
+    set_link(existing->next, node);
   } else if (parent == nullptr) {
     node->color = BLACK;
-    t->root = node;
+    set_link(t->root, node);
   } else {
     node->parent = parent;
     if (size < parent->size) {
-      parent->left = node;
+      set_link(parent->left, node);
     } else {
-      parent->right = node;
+      set_link(parent->right, node);
     }
     fixup_insert(t, node);
   }
-  t->node_count += 1;
+  kv::store_relaxed(t->node_count, t->node_count + 1);
   t->counts.total_blocks += 1;
   t->counts.total_insertions += 1;
   t->counts.operation_count += 1;
@@ -866,7 +942,12 @@ PyObject* tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   // The record is reserved before the sampling counters move, so that only
   // Python code that empties the pool meanwhile (a clear() from a counter
   // or a finaliser) leaves the record's allocation to fail under the lock.
-  if (!pool_reserve(t->pool)) {
+  bool reserved;
+  {
+    kv::Holding held(t->pool_mutex);
+    reserved = pool_reserve(t->pool);
+  }
+  if (!reserved) {
     PyErr_SetString(PyExc_MemoryError, "Failed to allocate RB node");
     return nullptr;
   }
@@ -879,25 +960,60 @@ PyObject* tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   Py_RETURN_TRUE;
 }
 
+// What a removal took out of the tree: the block reference, to be released
+// after leaving the write lock, and the unlinked record. On the free-threaded
+// build a reader that started before the unlink may still be reading the
+// record and be about to take a reference to the block: the record returns
+// to the pool, and the block is released, only after a grace period
+// (finish_removal). On the default build the record returns at once.
+struct Removal {
+  PyObject* block = nullptr;
+  RBNode* record = nullptr;
+  uint64_t generation = 0;  // of the pool the record came from
+  Pool emptied{};           // the whole pool, taken out when the tree emptied
+};
+
 // Unlinks the chain entry `cur` of the tree node `node` (prev is the entry
-// before it, null when cur is the tree node) and returns its block
-// reference, which the caller releases after leaving the lock.
-PyObject* unlink_entry_locked(Tree* t, RBNode* node, RBNode* prev, RBNode* cur) {
-  PyObject* removed;
+// before it, null when cur is the tree node).
+Removal unlink_entry_locked(Tree* t, RBNode* node, RBNode* prev, RBNode* cur) {
+  Removal r;
   if (prev == nullptr) {
-    removed = remove_first_entry(t, node);
+    r.record = remove_first_entry(t, node, &r.block);
   } else {
-    prev->next = cur->next;
-    removed = cur->block;
-    pool_give(t->pool, cur);
+    set_link(prev->next, cur->next);
+    r.block = cur->block;
+    r.record = cur;
   }
-  t->node_count -= 1;
+  kv::store_relaxed(t->node_count, t->node_count - 1);
   t->counts.total_blocks -= 1;
   t->counts.total_deletions += 1;
   // An emptied tree returns its memory, but for a lone first chunk, which
   // a tree that fills and empties in turn keeps using.
-  if (t->node_count == 0 && t->pool.chunks != nullptr && t->pool.chunks->next != nullptr) pool_release(t->pool);
-  return removed;
+  bool emptied = t->node_count == 0 && t->pool.chunks != nullptr && t->pool.chunks->next != nullptr;
+  if constexpr (kv::free_threaded) {
+    r.generation = t->pool_generation;
+    if (emptied) r.emptied = detach_pool(t);
+  } else {
+    pool_give(t->pool, r.record);
+    r.record = nullptr;
+    if (emptied) pool_release(t->pool);
+  }
+  return r;
+}
+
+// Completes a removal after the write lock has been left; returns the
+// block reference, for the caller to release.
+PyObject* finish_removal(Tree* t, Removal& r) {
+  if (r.record != nullptr || r.emptied.chunks != nullptr) {
+    kv::synchronize();
+    if (r.emptied.chunks != nullptr) {
+      pool_release(r.emptied);
+    } else {
+      kv::Holding held(t->pool_mutex);
+      if (t->pool_generation == r.generation) pool_give(t->pool, r.record);
+    }
+  }
+  return r.block;
 }
 
 // Equality of a stored block and a given one that runs no Python code and
@@ -1001,7 +1117,7 @@ PyObject* tree_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   ChainSnapshot chain;
   PyObject* matched = nullptr;  // the chain's object found equal outside the lock (held by `chain`)
   for (int lost = 0;;) {
-    Ref removed;  // released after the lock
+    Removal removal;
     enum { Removed, Absent, Compare, Lost, Failed } outcome = Absent;
     {
       kv::Locked guard(t->write_lock, kv::native_section);
@@ -1023,13 +1139,15 @@ PyObject* tree_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         }
       }
       if (outcome == Removed) {
-        t->seq_counter += 1;
-        removed = Ref::steal(unlink_entry_locked(t, node, prev, cur));
-        t->seq_counter += 1;
+        begin_write(t);
+        removal = unlink_entry_locked(t, node, prev, cur);
+        end_write(t);
       } else if (outcome == Absent || outcome == Failed) {
-        t->seq_counter += 2;
+        skip_write(t);
       }
-      if (!guard.leave() || outcome == Failed) return nullptr;
+      bool left = guard.leave();
+      if (outcome == Removed) Py_DECREF(finish_removal(t, removal));
+      if (!left || outcome == Failed) return nullptr;
     }
     if (outcome == Removed) Py_RETURN_TRUE;
     if (outcome == Absent) Py_RETURN_FALSE;
@@ -1079,17 +1197,17 @@ PyObject* tree_clear_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, 
     if (!scope.ok()) return nullptr;
     detached = detach_all(t);
     t->counts = Counts{};
+    clear_searches(t);
     if (t->use_atomic) {
       // The old counters leave in the handles, released after the lock.
-      PyObject* old = t->operation_counter;
-      t->operation_counter = operation_counter.release();
-      operation_counter = Ref::steal(old);
-      old = t->sampled_counter;
-      t->sampled_counter = sampled_counter.release();
-      sampled_counter = Ref::steal(old);
+      operation_counter = Ref::steal(kv::exchange_field(t->operation_counter, operation_counter.release()));
+      sampled_counter = Ref::steal(kv::exchange_field(t->sampled_counter, sampled_counter.release()));
     }
     ok = scope.finish();
   }
+  // Readers may still be on the detached records, and inserts about to
+  // take a reference to the old counters (free-threaded build).
+  kv::synchronize();
   operation_counter.reset();
   sampled_counter.reset();
   release_detached(detached);
@@ -1115,7 +1233,7 @@ PyObject* tree_remove_ge(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   }
   Tree* t = as_tree(self);
   Ref result;
-  Ref removed;  // the tree's reference to the returned block, released after the lock
+  Removal removal;
   {
     WriteScope scope(t);
     if (!scope.ok()) return nullptr;
@@ -1127,10 +1245,11 @@ PyObject* tree_remove_ge(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     } else {
       Ref actual = Ref::steal(kv::from_u64(node->size));
       if (actual) result = Ref::steal(PyTuple_Pack(2, actual.get(), node->block));
-      if (result) removed = Ref::steal(unlink_entry_locked(t, node, nullptr, node));
+      if (result) removal = unlink_entry_locked(t, node, nullptr, node);
     }
     if (!scope.finish()) result.reset();
   }
+  Py_XDECREF(finish_removal(t, removal));
   return result.release();
 }
 
@@ -1145,18 +1264,92 @@ bool backoff() {
   return static_cast<bool>(r);
 }
 
+// What a reader returns. On the default build direct() makes the result
+// from the node found, under the interpreter lock that writers also hold.
+// On the free-threaded build the node may change or be unlinked while it is
+// read: capture() reads what the result needs (no reference taken) inside
+// the read section, commit() takes the references once the read is known
+// valid (still inside it, so the blocks cannot have been released yet), and
+// result() makes the Python result after it.
+class BestFitRead {
+ public:
+  PyObject* direct(RBNode* n) { return Py_NewRef(n != nullptr ? n->block : Py_None); }
+  bool capture(RBNode* n) {
+    block_ = n != nullptr ? kv::load_relaxed(n->block) : nullptr;
+    return true;
+  }
+  void commit() { Py_XINCREF(block_); }
+  PyObject* result() { return block_ != nullptr ? block_ : Py_NewRef(Py_None); }
+  static PyObject* give_up() { return Py_NewRef(Py_None); }
+
+ private:
+  PyObject* block_ = nullptr;
+};
+
+class ExactRead {
+ public:
+  ExactRead() = default;
+  ExactRead(const ExactRead&) = delete;
+  ExactRead& operator=(const ExactRead&) = delete;
+  ~ExactRead() { PyMem_RawFree(heap_); }
+
+  PyObject* direct(RBNode* n) {
+    Py_ssize_t count = 0;
+    for (RBNode* e = n; e != nullptr; e = e->next) ++count;
+    PyObject* list = PyList_New(count);
+    if (list == nullptr) return nullptr;
+    Py_ssize_t i = 0;
+    for (RBNode* e = n; e != nullptr; e = e->next) PyList_SET_ITEM(list, i++, Py_NewRef(e->block));
+    return list;
+  }
+  // False when the buffer cannot grow (no error set: this runs in a read section).
+  bool capture(RBNode* n) {
+    n_ = 0;
+    for (RBNode* e = n; e != nullptr; e = link_of(e->next)) {
+      if (n_ == cap_ && !grow()) return false;
+      items()[n_++] = kv::load_relaxed(e->block);
+    }
+    return true;
+  }
+  void commit() {
+    for (Py_ssize_t i = 0; i < n_; ++i) Py_INCREF(items()[i]);
+  }
+  PyObject* result() { return kv::new_list(items(), n_); }
+  static PyObject* give_up() { return PyList_New(0); }
+
+ private:
+  static constexpr Py_ssize_t kInline = 16;
+  PyObject** items() { return heap_ != nullptr ? heap_ : inline_; }
+  bool grow() {
+    Py_ssize_t cap = cap_ * 2;
+    auto* heap = static_cast<PyObject**>(PyMem_RawMalloc(sizeof(PyObject*) * static_cast<size_t>(cap)));
+    if (heap == nullptr) return false;
+    for (Py_ssize_t i = 0; i < n_; ++i) heap[i] = items()[i];
+    PyMem_RawFree(heap_);
+    heap_ = heap;
+    cap_ = cap;
+    return true;
+  }
+  PyObject* inline_[kInline];
+  PyObject** heap_ = nullptr;
+  Py_ssize_t cap_ = kInline;
+  Py_ssize_t n_ = 0;
+};
+
+#ifndef Py_GIL_DISABLED
+
 // The optimistic read protocol: up to kMaxRetries attempts, sleeping while a
 // write is in progress (odd seq_counter) and accepting a search only when
-// seq_counter is unchanged after it. `search` runs the native search;
-// `accept` builds the result from it. Returns the accepted result, the
-// `give_up` value after the last attempt, or null with an error set.
+// seq_counter is unchanged after it. `search` runs the native search.
+// Returns the accepted result, the reader's give-up value after the last
+// attempt, or null with an error set.
 //
 // The search runs with the interpreter lock held. Writers make every
 // structural change, and free every record, under the interpreter lock
 // without running Python code in between, so the search can neither see a
 // half-made change nor reach a freed record.
-template <typename Search, typename Accept, typename GiveUp>
-PyObject* optimistic_read(Tree* t, Search&& search, Accept&& accept, GiveUp&& give_up) {
+template <typename Search, typename Reader>
+PyObject* optimistic_read(Tree* t, Search&& search, Reader& reader) {
   for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
     int64_t seq_start = t->seq_counter;
     if (seq_start & 1) {
@@ -1165,13 +1358,64 @@ PyObject* optimistic_read(Tree* t, Search&& search, Accept&& accept, GiveUp&& gi
     }
     RBNode* found = search();
     if (t->seq_counter == seq_start) {
-      PyObject* result = accept(found);
-      if (result != nullptr) t->counts.total_searches += 1;
+      PyObject* result = reader.direct(found);
+      if (result != nullptr) count_search(t);
       return result;
     }
   }
-  return give_up();
+  return Reader::give_up();
 }
+
+#else
+
+// Waits without sleeping for a write in progress to end: a writer keeps
+// seq_counter odd for well under a microsecond, unless it is descheduled.
+// True with the even value in `seq`; false when the writer is still at it.
+bool spin_until_even(Tree* t, int64_t* seq) {
+  for (int i = 0; i < 4096; ++i) {
+    kv::detail::cpu_relax();
+    *seq = kv::load_acquire(t->seq_counter);
+    if (!(*seq & 1)) return true;
+  }
+  return false;
+}
+
+// The optimistic read protocol without the interpreter lock. The search and
+// the capture of its result run inside a read section, so no record they
+// reach, and no block they capture, can be freed before it ends (records
+// and block references leave the tree only after a grace period); the
+// search may still see a write half made, which the seqlock then rejects.
+// A write in progress is first waited for by spinning, which keeps readers
+// fast while writers run on other cores; only a writer that stays at it
+// sends the reader to the module's time.sleep, and each such sleep, like
+// each rejected search, counts as one of the kMaxRetries attempts.
+template <typename Search, typename Reader>
+PyObject* optimistic_read(Tree* t, Search&& search, Reader& reader) {
+  for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
+    int64_t seq_start = kv::load_acquire(t->seq_counter);
+    if ((seq_start & 1) && !spin_until_even(t, &seq_start)) {
+      if (!backoff()) return nullptr;
+      continue;
+    }
+    bool captured, valid;
+    {
+      kv::ReadSection section;
+      captured = reader.capture(search());
+      std::atomic_thread_fence(std::memory_order_acquire);
+      valid = kv::load_relaxed(t->seq_counter) == seq_start;
+      if (captured && valid) reader.commit();
+    }
+    if (valid) {
+      if (!captured) return PyErr_NoMemory();
+      PyObject* result = reader.result();
+      if (result != nullptr) count_search(t);
+      return result;
+    }
+  }
+  return Reader::give_up();
+}
+
+#endif
 
 kv::Params<2> find_best_fit_params{"find_best_fit", {"size", "alignment"}, 1};
 
@@ -1200,9 +1444,8 @@ PyObject* tree_find_best_fit(PyObject* self, PyObject* const* args, Py_ssize_t n
       return nullptr;
   }
   Tree* t = as_tree(self);
-  return optimistic_read(
-      t, [&] { return find_best_fit_node(t, size); },
-      [](RBNode* n) { return Py_NewRef(n != nullptr ? n->block : Py_None); }, [] { return Py_NewRef(Py_None); });
+  BestFitRead reader;
+  return optimistic_read(t, [&] { return find_best_fit_node(t, size); }, reader);
 }
 
 kv::Params<1> find_all_exact_params{"find_all_exact", {"size"}, 1};
@@ -1220,18 +1463,8 @@ PyObject* tree_find_all_exact(PyObject* self, PyObject* const* args, Py_ssize_t 
       return nullptr;
   }
   Tree* t = as_tree(self);
-  return optimistic_read(
-      t, [&] { return find_node(t, size); },
-      [](RBNode* n) -> PyObject* {
-        Py_ssize_t count = 0;
-        for (RBNode* e = n; e != nullptr; e = e->next) ++count;
-        PyObject* list = PyList_New(count);
-        if (list == nullptr) return nullptr;
-        Py_ssize_t i = 0;
-        for (RBNode* e = n; e != nullptr; e = e->next) PyList_SET_ITEM(list, i++, Py_NewRef(e->block));
-        return list;
-      },
-      [] { return PyList_New(0); });
+  ExactRead reader;
+  return optimistic_read(t, [&] { return find_node(t, size); }, reader);
 }
 
 // ---------------------------------------------------------------------------
@@ -1239,18 +1472,18 @@ PyObject* tree_find_all_exact(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 PyObject* tree_size(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (!kv::no_args("size", nargs, kwnames)) return nullptr;
-  return kv::from_u64(as_tree(self)->node_count);
+  return kv::from_u64(kv::load_relaxed(as_tree(self)->node_count));
 }
 
 // self.size(): the field itself for an exact tree. New reference or null.
 PyObject* call_size(PyObject* self) {
-  if (Py_TYPE(self) == &TreeType) return kv::from_u64(as_tree(self)->node_count);
+  if (Py_TYPE(self) == &TreeType) return kv::from_u64(kv::load_relaxed(as_tree(self)->node_count));
   return kv::call_method(self, n_size);
 }
 
 Py_ssize_t tree_length(PyObject* self) {
   if (Py_TYPE(self) == &TreeType) {
-    uint64_t n = as_tree(self)->node_count;
+    uint64_t n = kv::load_relaxed(as_tree(self)->node_count);
     if (n <= static_cast<uint64_t>(PY_SSIZE_T_MAX)) return static_cast<Py_ssize_t>(n);
   }
   Ref n = Ref::steal(call_size(self));
@@ -1272,7 +1505,7 @@ Py_ssize_t tree_length(PyObject* self) {
 }
 
 int tree_bool(PyObject* self) {
-  if (Py_TYPE(self) == &TreeType) return as_tree(self)->node_count > 0;
+  if (Py_TYPE(self) == &TreeType) return kv::load_relaxed(as_tree(self)->node_count) > 0;
   Ref n = Ref::steal(call_size(self));
   if (!n) return -1;
   Ref zero = Ref::steal(PyLong_FromLong(0));
@@ -1281,7 +1514,7 @@ int tree_bool(PyObject* self) {
 
 PyObject* tree_repr(PyObject* self) {
   return PyUnicode_FromFormat("FastRedBlackTree(blocks=%llu, native=True)",
-                              static_cast<unsigned long long>(as_tree(self)->node_count));
+                              static_cast<unsigned long long>(kv::load_relaxed(as_tree(self)->node_count)));
 }
 
 kv::Params<1> sanitize_params{"_sanitize_size", {"size"}, 1};
@@ -1296,12 +1529,30 @@ PyObject* tree_sanitize_size(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return kv::expected_int_or_none(result.get());
 }
 
+// Holds write_lock on the free-threaded build, where holding the
+// interpreter lock does not keep writers out; nothing on the default build.
+class WritersExcluded {
+ public:
+  explicit WritersExcluded([[maybe_unused]] Tree* t) {
+    if constexpr (kv::free_threaded) guard_.emplace(t->write_lock, kv::native_section);
+  }
+  bool ok() const { return !guard_ || guard_->ok(); }
+  bool leave() { return !guard_ || guard_->leave(); }
+
+ private:
+  std::optional<kv::Locked> guard_;
+};
+
 PyObject* tree_reset_circuit_breaker(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (!kv::no_args("reset_circuit_breaker", nargs, kwnames)) return nullptr;
   Tree* t = as_tree(self);
   return kv::with_lock(t->stats_lock, kv::native_section, [&]() -> PyObject* {
+    // Without the interpreter lock, inserts count under write_lock only.
+    WritersExcluded excluded(t);
+    if (!excluded.ok()) return nullptr;
     t->counts.has_trips = true;
     t->counts.operation_count = 0;
+    if (!excluded.leave()) return nullptr;
     Py_RETURN_NONE;
   });
 }
@@ -1318,10 +1569,15 @@ PyObject* tree_get_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyO
   {
     kv::Locked guard(t->stats_lock, kv::native_section);
     if (!guard.ok()) return nullptr;
+    // The tree is walked while no writer changes it: under the interpreter
+    // lock on the default build, under write_lock as well without it.
+    WritersExcluded excluded(t);
+    if (!excluded.ok()) return nullptr;  // the guard leaves stats_lock
     counts = t->counts;
+    counts.total_searches = total_searches(t);
     node_count = t->node_count;
     height = compute_height(t->root);
-    if (!guard.leave()) return nullptr;
+    if (!excluded.leave() || !guard.leave()) return nullptr;
   }
   const struct {
     const kv::Name& key;
@@ -1409,7 +1665,9 @@ PyObject* tree_get_statistics(PyObject*, PyObject* const*, Py_ssize_t nargs, PyO
   return PyDict_New();
 }
 
-PyObject* tree_get_seq_counter(PyObject* self, void*) { return kv::from_i64(as_tree(self)->seq_counter); }
+PyObject* tree_get_seq_counter(PyObject* self, void*) {
+  return kv::from_i64(kv::load_acquire(as_tree(self)->seq_counter));
+}
 
 PyGetSetDef tree_getset[] = {
     {"seq_counter", tree_get_seq_counter, nullptr,

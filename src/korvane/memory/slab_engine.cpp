@@ -428,11 +428,7 @@ bool init_buckets(Allocator* a) {
     PyErr_SetString(PyExc_TypeError, "'NoneType' object does not support item assignment");
     return false;
   }
-  const int64_t step = a->bucket_size_step;
-  if (step <= 0) {  // refused at construction
-    PyErr_SetString(PyExc_ValueError, "bucket_size_step must be positive");
-    return false;
-  }
+  const int64_t step = a->bucket_size_step;  // positive: construction refuses any other
   const int64_t small_stop = int64_t{a->small_block_max} + 1;
   const int64_t medium_start = int64_t{a->small_block_max} + step;
   const int64_t medium_stop = int64_t{a->medium_block_max} + 1;
