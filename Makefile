@@ -9,11 +9,17 @@
 #                  root kept in ~/.cache/korvane/sid (made on first use by tools/debian-root)
 #   make bench     the same with the benchmark tools; the comparison table, its JSON and
 #                  a chart land in build/bench/
-#   make wheel     sdist and manylinux wheels in dist/ (cp313 here, cp314 in the Debian root),
-#                  checked, then the tests against each wheel installed in a fresh venv,
-#                  run from outside the source tree
+#   make wheel     sdist and manylinux wheels in dist/ (cp313 and cp313t here, cp314 in the
+#                  Debian root), checked, then the tests against each wheel installed in a
+#                  fresh venv, run from outside the source tree
 #   make clang     the tests against a clang build (in .venv-clang)
 #   make sanitize  the tests against AddressSanitizer and UBSan builds (in .venv-sanitize)
+#   make test-ft   the tests on free-threaded CPython 3.13t with the GIL off (in .venv-ft;
+#                  the interpreter comes from tools/build-python-ft, or $PYTHON_FT)
+#   make bench-ft  benchmarks on 3.13t with the GIL off, beside cereggii and ft_utils, in
+#                  build/bench-ft/, with their checks next to those of the last make bench
+#   make tsan      the tests that start threads, against ThreadSanitizer builds of 3.13t
+#                  and of the package (in .venv-tsan)
 #   make coverage  the tests against a gcov build (in .venv-coverage); line and branch
 #                  report of the C++ in build/coverage/
 #   make dev M=x   in-place build of one module (every module without M) for PYTHONPATH=src
@@ -122,12 +128,13 @@ $(STAMP): $(VENV)/.groups-stamp $(SOURCES)
 # than manylinux_2_28. The wheel is then installed into a fresh venv and
 # tested from build/wheel-test, where the source tree cannot be imported.
 # `wheel-here` does this for the interpreter of $(VENV); `wheel` for CPython
-# 3.13 here and for Debian's CPython 3.14 in the Debian root, whose wheel joins
-# dist/.
+# 3.13 here, for its free-threaded build (wheel-ft, below) and for Debian's
+# CPython 3.14 in the Debian root, whose wheel joins dist/.
 WHEEL_VENV := build/wheel-venv
 
 wheel:
 	$(MAKE) --no-print-directory wheel-here
+	$(MAKE) --no-print-directory wheel-ft
 	tools/debian-root make wheel-here VENV=.venv-3.14 PYTHON=/usr/bin/python3.14
 	cp "$$(tools/debian-root path)"/work/korvane/dist/*-cp314-*.whl dist/
 	@ls -l dist
@@ -203,6 +210,111 @@ coverage:
 # The sanitizer run with the long hypothesis profile.
 check-deep:
 	$(MAKE) sanitize HYPOTHESIS_PROFILE=deep
+
+# Free-threaded CPython 3.13t. tools/build-python-ft prints the interpreter,
+# building it into ~/.cache/korvane on first use (about 15 minutes on 2 cores;
+# $PYTHON_FT names one you already have). Some test tools publish no wheel for
+# it in their newest versions and cannot be built from source here, so pip
+# takes wheels only and settles on the newest versions that have one. The
+# package builds in the rebuild loop like `make test`, into build/ft, and the
+# suite runs with the GIL forced off, so that no import can turn it back on.
+FT_VENV    := .venv-ft
+FT_PY      := $(FT_VENV)/bin/python
+FT_STAMP   := $(FT_VENV)/.korvane-stamp
+FT_ENV     := PYTHON_GIL=0
+
+.PHONY: test-ft install-ft wheel-ft bench-ft clean-ft
+
+test-ft: install-ft
+	$(FT_ENV) $(FT_PY) -m pytest -q $(T)
+
+install-ft: $(FT_STAMP)
+
+$(FT_VENV)/.groups-stamp: pyproject.toml
+	@[ -x $(FT_PY) ] || { py=$$(tools/build-python-ft) && echo "Using $$py" && "$$py" -m venv $(FT_VENV); }
+	$(FT_PY) -m pip install $(PIP_FLAGS) --upgrade pip
+	$(FT_PY) -m pip install $(PIP_FLAGS) --only-binary=:all: --group build --group test
+	@touch $@
+
+$(FT_STAMP): $(FT_VENV)/.groups-stamp $(SOURCES)
+	$(FT_PY) -m pip install $(PIP_FLAGS) $(call LOOP_OPTS,ft) $(WERROR) .
+	@touch $@
+
+# The cp313t wheel, made from the source tree by the free-threaded
+# interpreter as `make wheel` makes the others, repaired and checked the same
+# way, joins dist/; the suite then runs against it installed in a fresh
+# free-threaded venv, from outside the source tree, with the GIL off.
+FT_WHEEL_VENV := build/wheel-ft-venv
+
+wheel-ft: $(FT_VENV)/.wheel-stamp
+	rm -rf build/dist-ft-raw build/wheel-ft-test $(FT_WHEEL_VENV) dist/*-cp313t-*.whl
+	$(FT_PY) -m build -q --wheel --outdir build/dist-ft-raw $(WERROR) .
+	PATH="$(abspath $(FT_VENV))/bin:$$PATH" auditwheel repair -w dist build/dist-ft-raw/*.whl
+	$(FT_PY) tools/check_wheel.py dist/*-cp313t-*.whl
+	"$$(tools/build-python-ft)" -m venv $(FT_WHEEL_VENV)
+	$(FT_WHEEL_VENV)/bin/python -m pip install $(PIP_FLAGS) --upgrade pip
+	$(FT_WHEEL_VENV)/bin/python -m pip install $(PIP_FLAGS) --only-binary=:all: --group test
+	$(FT_WHEEL_VENV)/bin/python -m pip install $(PIP_FLAGS) --no-deps dist/*-cp313t-*.whl
+	mkdir -p build/wheel-ft-test
+	cd build/wheel-ft-test && $(FT_ENV) ../wheel-ft-venv/bin/python -m pytest -q -p no:cacheprovider --rootdir=. \
+	    $(CURDIR)/tests
+
+$(FT_VENV)/.wheel-stamp: $(FT_VENV)/.groups-stamp
+	$(FT_PY) -m pip install $(PIP_FLAGS) --only-binary=:all: --group wheel
+	@touch $@
+
+# Benchmarks with the GIL off: the single-thread counter groups, the
+# contention groups and those only this build can show, beside cereggii and
+# ft_utils; the report prints their checks and then those of the last
+# `make bench` (the GIL build), when there is one.
+FT_BENCH_OUT := build/bench-ft
+
+bench-ft: install-ft $(FT_VENV)/.bench-stamp
+	@mkdir -p $(FT_BENCH_OUT)
+	$(FT_ENV) $(FT_PY) -m pytest -q -o python_files='bench_*.py' --benchmark-only --benchmark-group-by=group \
+	    --benchmark-columns=min,median,mean,rounds --benchmark-sort=mean --benchmark-json=$(FT_BENCH_OUT)/raw.json \
+	    benchmarks/bench_lockfree_core.py benchmarks/bench_contention.py benchmarks/bench_free_threaded.py
+	$(FT_PY) benchmarks/report.py $(FT_BENCH_OUT)/raw.json $(FT_BENCH_OUT) --beside $(BENCH_OUT)/summary.json
+
+$(FT_VENV)/.bench-stamp: $(FT_VENV)/.groups-stamp
+	$(FT_PY) -m pip install $(PIP_FLAGS) --only-binary=:all: --group bench-ft
+	@touch $@
+
+clean: clean-ft
+clean-ft:
+	rm -rf $(FT_VENV) $(TSAN_VENV)
+
+# ThreadSanitizer: CPython 3.13t configured --with-thread-sanitizer
+# (`tools/build-python-ft tsan`, built on first use and cached like the other)
+# and the package built with -fsanitize=thread (KORVANE_TSAN). The tests run
+# are those of every file that starts threads (TSAN_TESTS, or T). Reports go
+# to files in build/tsan-reports (pytest would hide them in a test's captured
+# output), are printed at the end and fail the run. Races inside the
+# interpreter's own code that no korvane frame takes part in are listed in
+# tools/tsan-suppressions.txt, each with its reason. Too slow for CI.
+TSAN_VENV  := .venv-tsan
+TSAN_PY    := $(TSAN_VENV)/bin/python
+TSAN_TESTS := $(shell grep -l -w -E 'Thread|ThreadPoolExecutor' tests/test_*.py)
+TSAN_LOGS  := build/tsan-reports
+TSAN_ENV   := PYTHON_GIL=0 TSAN_OPTIONS="suppressions=$(CURDIR)/tools/tsan-suppressions.txt \
+              log_path=$(CURDIR)/$(TSAN_LOGS)/report halt_on_error=0 second_deadlock_stack=1 history_size=4"
+
+.PHONY: tsan
+
+tsan: $(TSAN_VENV)/.groups-stamp
+	$(TSAN_PY) -m pip install $(PIP_FLAGS) $(call LOOP_OPTS,tsan) $(WERROR) -C cmake.define.KORVANE_TSAN=ON \
+	    -C cmake.build-type=RelWithDebInfo .
+	rm -rf $(TSAN_LOGS) && mkdir -p $(TSAN_LOGS)
+	$(TSAN_ENV) $(TSAN_PY) -m pytest -q -p no:cacheprovider $(or $(T),$(TSAN_TESTS)) || touch $(TSAN_LOGS)/failed
+	@if ls $(TSAN_LOGS)/report.* >/dev/null 2>&1; then cat $(TSAN_LOGS)/report.*; \
+	    echo "ThreadSanitizer reports: $(TSAN_LOGS)/"; exit 1; fi
+	@[ ! -f $(TSAN_LOGS)/failed ]
+
+$(TSAN_VENV)/.groups-stamp: pyproject.toml
+	@[ -x $(TSAN_PY) ] || { py=$$(tools/build-python-ft tsan) && echo "Using $$py" && "$$py" -m venv $(TSAN_VENV); }
+	$(TSAN_PY) -m pip install $(PIP_FLAGS) --upgrade pip
+	$(TSAN_PY) -m pip install $(PIP_FLAGS) --only-binary=:all: --group build --group test
+	@touch $@
 
 # In-place build into src/ with the venv's CMake and Ninja (M=lockfree_core
 # builds that module only).

@@ -14,10 +14,11 @@ absent) is the number of calls in a round. Groups measured with threads carry
 `extra_info["threads"]` and are reported in calls per second. A ratio "Nx" is the
 alternative's time per call over korvane's: above 1 korvane is faster.
 
-    python benchmarks/report.py build/bench/raw.json build/bench [--readme README.md]
+    python benchmarks/report.py build/bench/raw.json build/bench [--readme README.md] [--beside OTHER/summary.json]
 
 With --readme, the table between the README's bench-table markers is replaced
-by this run's.
+by this run's. With --beside OTHER/summary.json, the checks of another run (the
+GIL build's, beside a free-threaded run) are printed after this run's.
 """
 
 import json
@@ -146,6 +147,47 @@ def target_lines(result):
     return lines
 
 
+FT = ", 3.13t"
+READS = "find_best_fit, 1,000 sizes"
+
+
+def ft_target_lines(result):
+    """The checks of a free-threaded run (`make bench-ft`): empty for other runs."""
+    by_group = {row["operation"]: row for row in result}
+    alone = by_group.get("AtomicCounter.increment" + FT)
+    if alone is None:
+        return []
+    lines = []
+
+    def check(text, value, least=None, most=None):
+        met = (least is None or value >= least) and (most is None or value <= most)
+        bound = f"at least {least:.2f}x" if least is not None else f"at most {most:.2f}x"
+        lines.append(f"{text}: {value:.2f}x ({bound}: {'met' if met else 'NOT met'})")
+
+    beside = by_group.get("AtomicCounter.increment beside an idle thread" + FT)
+    if beside:  # no slower, allowing 3% for the noise between runs
+        check("AtomicCounter.increment beside an idle thread against alone (time per call)",
+              beside["korvane"]["ns_per_call"] / alone["korvane"]["ns_per_call"], most=1.03)
+    for impl, least in (("ft_utils AtomicInt64", 1 / 1.25), ("cereggii AtomicInt64", 1.0)):
+        found = [a["ratio"] for a in alone["alternatives"] if a["impl"] == impl]
+        if found:
+            check(f"AtomicCounter.increment against {impl}", found[0], least=least)
+    one, two = by_group.get(f"{READS}, 1 thread"), by_group.get(f"{READS}, 2 threads")
+    writer = by_group.get(f"{READS}, 2 readers beside a writer" + FT)
+    if one and two:
+        check("find_best_fit from 2 readers against 1 (calls per second)",
+              two["korvane"]["calls_per_s"] / one["korvane"]["calls_per_s"], least=1.7)
+    if one and writer:
+        check("find_best_fit from 2 readers beside a writer against 1 reader alone (calls per second)",
+              writer["korvane"]["calls_per_s"] / one["korvane"]["calls_per_s"], least=1.2)
+    stats = by_group.get("LockFreeStatistics.record_allocation, 2 threads")
+    found = [a["ratio"] for a in stats["alternatives"] if a["impl"] == "Python with threading.Lock"] if stats else []
+    if found:
+        check("LockFreeStatistics.record_allocation from 2 threads against Python with threading.Lock",
+              found[0], least=5.0)
+    return lines
+
+
 def series(records):
     """Chart data: per series and implementation, the points in run order."""
     sizes, threads = {}, {}
@@ -235,11 +277,13 @@ def update_readme(path, text):
 
 
 def main(argv):
-    readme = None
-    if "--readme" in argv:
-        i = argv.index("--readme")
-        readme = argv[i + 1]
-        argv = argv[:i] + argv[i + 2:]
+    options = {}
+    for option in ("--readme", "--beside"):
+        if option in argv:
+            i = argv.index(option)
+            options[option] = argv[i + 1]
+            argv = argv[:i] + argv[i + 2:]
+    readme, beside = options.get("--readme"), options.get("--beside")
     source = Path(argv[1] if len(argv) > 1 else "build/bench/raw.json")
     out = Path(argv[2] if len(argv) > 2 else source.parent)
     out.mkdir(parents=True, exist_ok=True)
@@ -247,7 +291,7 @@ def main(argv):
     result = rows(records)
     data = series(records)
     text = table(result)
-    targets = target_lines(result)
+    targets = target_lines(result) + ft_target_lines(result)
     (out / "summary.md").write_text(text + "\n")
     (out / "summary.json").write_text(json.dumps({"rows": result, "targets": targets, **data}, indent=1) + "\n")
     chart(data, out / "summary.png")
@@ -256,6 +300,10 @@ def main(argv):
     print(f"\nSummary written to {out}/summary.md, summary.json and summary.png")
     for line in targets:
         print(line)
+    if beside is not None and Path(beside).is_file():
+        print(f"\nThe GIL build, from {beside}:")
+        for line in json.loads(Path(beside).read_text())["targets"]:
+            print(line)
     print()
     print(text)
     return 0

@@ -5,6 +5,7 @@ import operator
 import random
 import struct
 import sys
+import threading
 
 import pytest
 from hypothesis import example, given, settings, strategies as st
@@ -203,6 +204,50 @@ def test_records_and_patterns_match_python():
         names = [rng.choice(["a", "b", "c", None, "a" * 3]) for _ in range(rng.randrange(0, 150))]
         w = rng.choice([-3, 0, 1, 5, 7, 64, 65, 200])
         assert ap.detect_dominant_pattern(names, w) == ref_dominant(names, w)
+
+
+def samples(n, slope, kind=tuple):
+    """n fresh samples, performance 100 changing by slope per time unit."""
+    return [kind((t * 1.0, 100.0 + slope * t)) for t in range(n)]
+
+
+# Each function with two states of its list argument (made afresh on every call).
+CHANGING = [
+    (lambda h: ap.calculate_performance_trend(h, 0.0), lambda: samples(3, 10.0), lambda: samples(6, -7.0, list)),
+    (lambda h: ap.detect_performance_degradation(h, 100.0, 0.05, 0.0), lambda: samples(5, -5.0),
+     lambda: samples(8, 1.0, list)),
+    (ap.detect_workload_characteristics_change, lambda: [dict.fromkeys(KEYS, i / 10) for i in range(6)],
+     lambda: [dict.fromkeys(KEYS, (i % 2) / 3) for i in range(9)]),
+    (lambda h: ap.detect_dominant_pattern(h, 6), lambda: ["".join("ab")] * 2 + ["".join("cd")] * 3,
+     lambda: [str(i) for i in range(40, 50)]),
+    (lambda h: ap.predict_resource_requirements(h, 9.0), lambda: samples(10, 1.0),
+     lambda: samples(13, 3.0, list)),
+]
+
+
+@pytest.mark.parametrize("call, first, second", CHANGING)
+def test_lists_changed_by_other_threads(call, first, second):
+    # One thread replaces the list's contents whole, again and again, while two others call the
+    # function on it: every call sees one of the two states (no crash, no mixture of them).
+    history, stop, seen = first(), threading.Event(), [[], []]
+    valid = {call(first()), call(second())}
+
+    def flip():
+        while not stop.is_set():
+            history[:] = second()
+            history[:] = first()
+
+    def read(k):
+        seen[k] = [call(history) for _ in range(1500)]
+
+    threads = [threading.Thread(target=flip)] + [threading.Thread(target=read, args=(k,)) for k in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads[1:]:
+        t.join()
+    stop.set()
+    threads[0].join()
+    assert set(seen[0] + seen[1]) <= valid and len(seen[0]) == len(seen[1]) == 1500
 
 
 # --- fixed results, messages and malformed input ------------------------------------------------

@@ -203,7 +203,8 @@ def test_bad_input_raises_and_changes_nothing():
 
 
 def test_threads_updating_one_aggregator():
-    agg, model = CounterAggregator(16), Model(16)
+    # Counter 16 is filled and reset over and over meanwhile: get_all_stats may list it with count 0.
+    agg, model = CounterAggregator(17), Model(17)
     work = [[((t * 7 + k) % 16, float((t * 13 + k) % 50)) for k in range(4000)] for t in range(8)]
     for i, x in (item for items in work for item in items):
         model.update(i, x)  # integer samples: the sums are exact in any order
@@ -213,14 +214,20 @@ def test_threads_updating_one_aggregator():
         for i, x in items:
             agg.update(i, x)
 
+    def resetter():
+        for _ in range(2000):
+            agg.update(16, 1.0)
+            agg.reset(16)
+
     def reader():
         for _ in range(300):
-            torn.extend(s for _, s in agg.get_all_stats() if not s["min"] <= s["mean"] <= s["max"])
+            torn.extend(s for _, s in agg.get_all_stats() if s["count"] and not s["min"] <= s["mean"] <= s["max"])
 
     old = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
     try:
-        threads = [threading.Thread(target=writer, args=(w,)) for w in work] + [threading.Thread(target=reader)]
+        threads = [threading.Thread(target=writer, args=(w,)) for w in work] + [
+            threading.Thread(target=reader), threading.Thread(target=resetter)]
         for t in threads:
             t.start()
         for t in threads:

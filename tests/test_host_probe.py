@@ -8,6 +8,7 @@ import os
 import random
 import subprocess
 import sys
+import threading
 import types
 from types import SimpleNamespace as NS
 
@@ -460,6 +461,46 @@ def test_capability_report(monkeypatch):
         with pytest.raises(AttributeError) as info:
             hp.detect_capabilities()
         assert info.value.__context__ is error
+
+
+def test_probes_from_several_threads(monkeypatch):
+    # Four threads probe this host at once (the real registry: the CPU only) while a fifth
+    # keeps replacing the contents of the list that the version probe answers with: every
+    # report is whole and holds one state of that list.
+    monkeypatch.setattr(br.shutil, "which", lambda name: None)
+    answer, stop = ["3.13.0", False], threading.Event()
+    monkeypatch.setattr(hp, "detect_python_version", lambda: answer)
+    steady = {k: v for k, v in hp.detect_capabilities().items() if k not in ("detected_at", "detection_time_ms")}
+    assert steady["detector"] == "native"
+    states = {("3.13.0", False), ("3.14.1", True)}
+    reports = [[] for _ in range(4)]
+
+    def flip():
+        while not stop.is_set():
+            answer[:] = ["".join(["3.14", ".1"]), True]
+            answer[:] = ["".join(["3.13", ".0"]), False]
+
+    def probe(k):
+        for _ in range(150):
+            report = hp.detect_capabilities()
+            reports[k].append((hp.detect_physical_cores(), report.pop("detected_at"), report.pop("detection_time_ms"),
+                               report.pop("python_version"), report.pop("subinterpreter_support"), report))
+
+    flipper = threading.Thread(target=flip)
+    flipper.start()
+    try:
+        threads = [threading.Thread(target=probe, args=(k,)) for k in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        stop.set()
+        flipper.join()
+    del steady["python_version"], steady["subinterpreter_support"]
+    for cores, _, _, version, support, report in (r for part in reports for r in part):
+        assert cores == steady["physical_cores"] and (version, support) in states and report == steady
+    assert sum(map(len, reports)) == 600
 
 
 def test_matches_plain_rendering_on_generated_hosts(monkeypatch):

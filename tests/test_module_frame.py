@@ -106,6 +106,26 @@ def test_import_logs_one_load_message_or_nothing(name, python_subprocess):
     assert result.stdout.splitlines() == expected
 
 
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs a free-threaded build")
+def test_importing_every_module_keeps_the_interpreter_lock_off(python_subprocess):
+    # PYTHON_GIL="" counts as unset: the interpreter decides from what each module declares.
+    result = python_subprocess(
+        """
+        import importlib, pkgutil, sys, warnings
+        warnings.simplefilter("error")
+        import korvane
+        names = [m.name for m in pkgutil.walk_packages(korvane.__path__, "korvane.") if m.name != "korvane.__main__"]
+        for name in names:
+            importlib.import_module(name)
+        print(len(names), sys._is_gil_enabled())
+        """,
+        env={"PYTHON_GIL": ""},
+    )
+    assert (result.returncode, result.stderr) == (0, "")
+    count, enabled = result.stdout.split()
+    assert int(count) > len(MODULES) and enabled == "False"
+
+
 # The modules of the standard library each module imports at its import (the block index's other import
 # rules are tested with it): (module, dependency, what stands in its place, the import's failure).
 UNIMPORTABLE = "None", "ModuleNotFoundError import of {} halted; None in sys.modules"

@@ -335,17 +335,34 @@ def test_header_rejects_bad_records_unchanged():
 
 
 def test_header_from_several_threads():
+    # Four threads own eight slots each of one header; a fifth packs it meanwhile. A lost
+    # update shows as a slot of a thread's own found free just after it took it (or the
+    # header marked unused then), a packed record whose checksum does not cover its bytes,
+    # or a final record other than the sum.
     h = FastSlabHeaderOps(1, 32)
+    barrier, faults = threading.Barrier(5), []
 
-    def work(base):
+    def work(k):
+        barrier.wait()
+        if k == 4:
+            for _ in range(3000):
+                packed = h.pack_header()
+                if crc16_modbus(packed[:6]) != struct.unpack_from("<H", packed, 6)[0]:
+                    faults.append(packed)
+            return
+        mine = range(8 * k, 8 * k + 8)
         for _ in range(2000):
-            for i in range(base, base + 8):
+            for i in mine:
                 h.py_allocate_object_at(i)
-            for i in range(base, base + 8):
+            if any(h.py_is_object_free(i) for i in mine) or not h.pack_header()[1] & 0x10:
+                faults.append(k)
+            for i in mine:
                 h.py_deallocate_object_at(i)
+        h.py_allocate_object_at(8 * k)
 
-    run_threads(lambda k: work(8 * k), 4)
-    assert h.pack_header() == record(1, 0, 4 * 2000 * 16, 2**32 - 1)
+    run_threads(work, 5)
+    assert faults == []
+    assert h.pack_header() == record(1, 0x10, 4 * (2000 * 16 + 1), (2**32 - 1) & ~0x01010101)
 
 
 # --- bucket allocator ------------------------------------------------------
@@ -518,6 +535,43 @@ def test_bucket_threads_lose_and_duplicate_nothing():
     assert everything == sorted(k * 100_000 + n for k in range(6) for n in range(1500))
 
 
+def test_bucket_reinitialisation_racing_the_other_operations():
+    # _init_buckets takes no lock: it swaps in fresh lists, dropping what was filed, while
+    # other threads file, take, search and print the allocator. Nothing may crash, and no
+    # offset may be taken twice or come from nowhere.
+    a = FastBucketAllocator()
+    sizes = [16, 64, 1024]
+    taken, faults, stop, barrier = [[] for _ in range(3)], [], threading.Event(), threading.Barrier(4)
+
+    def work(k):
+        barrier.wait()
+        if k == 3:
+            while not stop.is_set():
+                a._init_buckets()
+                if not repr(a).startswith("FastBucketAllocator(buckets=512, blocks="):
+                    faults.append(repr(a))
+            return
+        rng = random.Random(k)
+        try:
+            for n in range(3000):
+                if not a.add_to_bucket(k * 100_000 + n, rng.choice(sizes)):
+                    faults.append((k, n))
+                got = a.remove_from_bucket(rng.choice(sizes)) if n % 2 else a.find_best_fit_bucket(16, 8)
+                if got is not None:
+                    taken[k].append(got)
+        finally:
+            if k == 0:
+                stop.set()
+
+    run_threads(work, 4)
+    everything = [o for part in taken for o in part]
+    assert faults == [] and len(set(everything)) == len(everything)
+    assert set(everything) <= {k * 100_000 + n for k in range(3) for n in range(3000)}
+    a._init_buckets()
+    assert repr(a) == "FastBucketAllocator(buckets=512, blocks=0)"
+    assert [a.remove_from_bucket(size) for size in sizes] == [None] * 3
+
+
 # --- statistics ------------------------------------------------------------
 
 
@@ -553,11 +607,20 @@ def test_stats_counts_ratio_and_padding_wrap():
 
 def test_stats_from_several_threads():
     s = FastStatsCollector()
+    # Without an interpreter lock, odd threads count through the native operations
+    # (which then take no lock) beside the Python methods.
+    record, release = native_table(FastStatsCollector, (None, ctypes.c_void_p, ctypes.c_int32, ctypes.c_int32,
+                                                        ctypes.c_int), (None, ctypes.c_void_p))
+    native = not sys._is_gil_enabled()
 
     def work(k):
         for n in range(5000):
-            s.py_record_allocation(8, k, n % 2 == 0)
-            s.py_record_deallocation()
+            if native and k % 2:
+                record(id(s), 8, k, n % 2 == 0)
+                release(id(s))
+            else:
+                s.py_record_allocation(8, k, n % 2 == 0)
+                s.py_record_deallocation()
 
     run_threads(work, 6)
     assert s.get_stats() == {"total_allocations": 30000, "total_deallocations": 30000,

@@ -15,7 +15,7 @@ import pytest
 
 from test_block_index import shape_of
 from korvane.memory.block_index import FastRedBlackTree
-from korvane.memory.lockfree_core import AtomicPointer, LockFreeStack
+from korvane.memory.lockfree_core import AtomicCounter, AtomicPointer, LockFreeStack, LockFreeStatistics
 from korvane.memory.slab_engine import FastBucketAllocator, FastStatsCollector
 
 PER_THREAD = 5000
@@ -72,6 +72,7 @@ def pointer_scenario():
             version = cell.get_version()
             assert version >= last and cell.load().n >= version - 1
             last = version
+            assert repr(cell).startswith("AtomicPointer(version=")
 
     def check():
         assert cell.load().n == 4 * PER_THREAD and cell.get_version() == 4 * PER_THREAD + 1
@@ -109,6 +110,69 @@ def stack_scenario():
         assert stack.size() == 0
 
     return [lambda k=k: writer(k) for k in range(4)] + [reader], check
+
+
+class LockedCounter:
+    """A public statistics counter replaced by Python code."""
+
+    def __init__(self):
+        self.value, self.lock = 0, threading.Lock()
+
+    def increment(self, delta=1):
+        with self.lock:
+            self.value += delta
+            return self.value
+
+    def load(self):
+        return self.value
+
+
+def statistics_scenario():
+    """Recorders run while one thread replaces the public counters (dropping the old ones), another
+    switches the padding counter between native and Python counters, and another reads every
+    attribute: every addition lands on exactly one counter, and a replaced counter takes none after
+    its replacement."""
+    stats = LockFreeStatistics()
+    fields = ("total_allocations", "total_deallocations", "current_allocations", "bytes_allocated",
+              "bytes_reserved", "peak_allocations", "peak_bytes_allocated", "bucketed_allocations",
+              "fallback_allocations", "alignment_padding_bytes", "total_allocation_time_ns",
+              "total_deallocation_time_ns")
+    swapped = [f for f in fields if f != "alignment_padding_bytes"]
+    retired = dict.fromkeys(swapped, 0)  # what the replaced counters held once replaced
+    paddings = [stats.alignment_padding_bytes]
+
+    def recorder():
+        for i in range(PER_THREAD):
+            stats.record_allocation(16, i % 2 == 0, 1, 10)
+            stats.record_deallocation(8, 5)
+
+    def swapper():
+        for _ in range(PER_THREAD // 20):
+            for name in swapped:
+                old = getattr(stats, name)
+                setattr(stats, name, AtomicCounter())
+                retired[name] += old.load()
+
+    def mixer():
+        for i in range(PER_THREAD // 20):
+            paddings.append(LockedCounter() if i % 2 else AtomicCounter())
+            stats.alignment_padding_bytes = paddings[-1]
+
+    def reader():
+        for _ in range(PER_THREAD // 20):
+            assert all(getattr(stats, name).load() is not None for name in fields)
+            assert repr(stats).startswith("LockFreeStatistics(") and len(stats.get_snapshot()) == 14
+
+    def check():
+        sums = {name: retired[name] + getattr(stats, name).load() for name in swapped if "peak" not in name}
+        n = 2 * PER_THREAD
+        assert sums == {
+            "total_allocations": n, "total_deallocations": n, "current_allocations": 0, "bytes_allocated": 8 * n,
+            "bytes_reserved": 0, "bucketed_allocations": n // 2, "fallback_allocations": n // 2,
+            "total_allocation_time_ns": 10 * n, "total_deallocation_time_ns": 5 * n}
+        assert sum(c.load() for c in paddings) == n
+
+    return [recorder] * 2 + [swapper, mixer, reader], check
 
 
 def tree_scenario():
@@ -299,8 +363,8 @@ def collector_scenario():
 
 
 SCENARIOS = {f.__name__.removesuffix("_scenario"): f for f in (
-    pointer_scenario, stack_scenario, tree_scenario, tree_clear_scenario, tree_rounds_scenario, allocator_scenario,
-    collector_scenario)}
+    pointer_scenario, stack_scenario, statistics_scenario, tree_scenario, tree_clear_scenario,
+    tree_rounds_scenario, allocator_scenario, collector_scenario)}
 
 
 @pytest.mark.parametrize("name", SCENARIOS)

@@ -3,6 +3,7 @@ result dicts against their TypedDicts, and introspection of every public object.
 
 import ast
 import importlib
+import importlib.metadata
 import inspect
 import os
 import subprocess
@@ -52,8 +53,19 @@ def test_stubs_and_marker_are_installed_beside_the_modules():
     assert [name for name in MODULES if not stub_path(name).is_file()] == []
 
 
+# stubtest before mypy 1.20 checks the classes the stubs re-export from typing against typeshed's
+# typing stubs, which leave out Any's metaclass and TypeVar.__mro_entries__. Free-threaded builds
+# can install no later mypy (1.19 and later need librt, which has no wheel for them).
+TYPING_REEXPORTS = [r"korvane\..*\.Any(\..*)?", r"korvane\..*\.TypeVar\..*"]
+
+
 def test_stubtest_finds_no_difference(mypy_cache):
-    result = run_mypy_tool(["mypy.stubtest", *MODULES], mypy_cache)
+    allow = []
+    if tuple(int(part) for part in importlib.metadata.version("mypy").split(".")[:2]) < (1, 20):
+        allowlist = mypy_cache / "typing-reexports.txt"
+        allowlist.write_text("\n".join(TYPING_REEXPORTS) + "\n")
+        allow = ["--allowlist", str(allowlist)]
+    result = run_mypy_tool(["mypy.stubtest", *allow, *MODULES], mypy_cache)
     assert result.returncode == 0, result.stdout + result.stderr
 
 

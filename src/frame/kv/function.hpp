@@ -275,6 +275,27 @@ inline PyObject* make_function(const FunctionDef& def, Kind kind, PyObject* modu
   return obj.release();
 }
 
+namespace detail {
+
+// On a free-threaded 3.13 build, makes a method object of a static type
+// (which lives as long as the process anyway) immortal, as the interpreter
+// does with its own method descriptors once a second thread starts. Every
+// call takes and drops a reference to the method it looks up; on an object
+// that another thread owns, both are atomic writes to one cache line that
+// every calling thread shares. Only while this thread holds every reference.
+inline void make_immortal(PyObject* op) noexcept {
+#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
+  PyObject_GC_UnTrack(op);
+  op->ob_tid = _Py_UNOWNED_TID;
+  op->ob_ref_local = _Py_IMMORTAL_REFCNT_LOCAL;
+  op->ob_ref_shared = 0;
+#else
+  (void)op;
+#endif
+}
+
+}  // namespace detail
+
 // Puts methods into a ready extension type's dictionary. Static methods are
 // wrapped in staticmethod. Returns false with an error set.
 inline bool add_methods(PyTypeObject* type, const FunctionDef* defs, std::size_t n, Kind kind = Kind::Method) {
@@ -285,6 +306,7 @@ inline bool add_methods(PyTypeObject* type, const FunctionDef* defs, std::size_t
   for (std::size_t i = 0; i < n; ++i) {
     Ref f = Ref::steal(make_function(defs[i], kind, module.get(), owner, type));
     if (!f) return false;
+    detail::make_immortal(f.get());
     if (kind == Kind::StaticMethod) {
       f = Ref::steal(PyStaticMethod_New(f.get()));
       if (!f) return false;

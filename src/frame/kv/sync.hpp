@@ -58,50 +58,62 @@ inline constexpr bool free_threaded = false;
 // ---------------------------------------------------------------------------
 // Field access
 
+namespace detail {
+// The memory orders of the free-threaded build; the default build needs
+// none (the interpreter lock orders everything) and reads and writes plainly.
+#ifdef Py_GIL_DISABLED
+inline constexpr int kRelaxed = __ATOMIC_RELAXED, kAcquire = __ATOMIC_ACQUIRE, kRelease = __ATOMIC_RELEASE;
+#else
+inline constexpr int kRelaxed = -1, kAcquire = -1, kRelease = -1;
+#endif
+
+template <int Order, typename T>
+inline T load(const T& field) noexcept {
+  if constexpr (Order < 0) {
+    return field;
+  } else {
+    return __atomic_load_n(&field, Order);
+  }
+}
+
+template <int Order, typename T>
+inline void store(T& field, T value) noexcept {
+  if constexpr (Order < 0) {
+    field = value;
+  } else {
+    __atomic_store_n(&field, value, Order);
+  }
+}
+}  // namespace detail
+
 template <typename T>
 inline T load_relaxed(const T& field) noexcept {
-#ifdef Py_GIL_DISABLED
-  return __atomic_load_n(&field, __ATOMIC_RELAXED);
-#else
-  return field;
-#endif
+  return detail::load<detail::kRelaxed>(field);
 }
 
 template <typename T>
 inline T load_acquire(const T& field) noexcept {
-#ifdef Py_GIL_DISABLED
-  return __atomic_load_n(&field, __ATOMIC_ACQUIRE);
-#else
-  return field;
-#endif
+  return detail::load<detail::kAcquire>(field);
 }
 
 template <typename T, typename U>
 inline void store_relaxed(T& field, U value) noexcept {
-#ifdef Py_GIL_DISABLED
-  __atomic_store_n(&field, static_cast<T>(value), __ATOMIC_RELAXED);
-#else
-  field = static_cast<T>(value);
-#endif
+  detail::store<detail::kRelaxed>(field, static_cast<T>(value));
 }
 
 template <typename T, typename U>
 inline void store_release(T& field, U value) noexcept {
-#ifdef Py_GIL_DISABLED
-  __atomic_store_n(&field, static_cast<T>(value), __ATOMIC_RELEASE);
-#else
-  field = static_cast<T>(value);
-#endif
+  detail::store<detail::kRelease>(field, static_cast<T>(value));
 }
 
 // field += delta for a field that other threads also add to without a lock.
 template <typename T, typename U>
 inline void add_relaxed(T& field, U delta) noexcept {
-#ifdef Py_GIL_DISABLED
-  __atomic_fetch_add(&field, static_cast<T>(delta), __ATOMIC_RELAXED);
-#else
-  field += static_cast<T>(delta);
-#endif
+  if constexpr (detail::kRelaxed < 0) {
+    field += static_cast<T>(delta);
+  } else {
+    __atomic_fetch_add(&field, static_cast<T>(delta), detail::kRelaxed);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -183,26 +195,35 @@ struct Readers {
 
 void after_fork_in_child() noexcept;
 
-inline Readers& readers() noexcept {
-  static Readers r = [] {
-    pthread_atfork(nullptr, nullptr, after_fork_in_child);
-    return Readers{};
-  }();
-  return r;
-}
+// Constant-initialised: a guarded static would tie the module to the C
+// runtime's guard functions of a newer C library than the wheels promise.
+inline Readers readers_of_this_module;
+inline std::atomic<bool> fork_handler_set{false};
 
-// The calling thread's slot, given back for reuse when the thread ends.
-struct SlotOwner {
+inline Readers& readers() noexcept { return readers_of_this_module; }
+
+// The calling thread's slot: a plain pointer, so that reading it needs no
+// guard of a thread-local initialisation on every section.
+inline thread_local ReaderSlot* this_thread_slot = nullptr;
+
+// Gives the slot back for reuse when the thread ends; set up when the
+// thread first claims one.
+struct SlotRelease {
   ReaderSlot* slot = nullptr;
-  ~SlotOwner() {
-    if (slot != nullptr) slot->owned.store(0, std::memory_order_release);
+  ~SlotRelease() {
+    if (slot == nullptr) return;
+    this_thread_slot = nullptr;
+    slot->owned.store(0, std::memory_order_release);
   }
 };
-inline thread_local SlotOwner this_thread;
+inline thread_local SlotRelease slot_release;
 
 // A free slot of an ended thread, or a new one; null without memory.
 inline ReaderSlot* claim_slot() noexcept {
   Readers& r = readers();
+  if (!fork_handler_set.exchange(true, std::memory_order_acq_rel)) {
+    pthread_atfork(nullptr, nullptr, after_fork_in_child);
+  }
   for (ReaderSlot* s = r.head.load(std::memory_order_acquire); s != nullptr; s = s->next) {
     int expected = 0;
     if (s->owned.load(std::memory_order_relaxed) == 0 &&
@@ -221,11 +242,23 @@ inline ReaderSlot* claim_slot() noexcept {
   return s;
 }
 
+// The calling thread's slot, claimed at its first section.
+inline ReaderSlot* slot_of_this_thread() noexcept {
+  ReaderSlot* s = this_thread_slot;
+  if (s != nullptr) [[likely]] return s;
+  s = claim_slot();
+  if (s != nullptr) {
+    slot_release.slot = s;
+    this_thread_slot = s;
+  }
+  return s;
+}
+
 // The forked child has only the forking thread: the others' slots are free
 // and outside any section.
 inline void after_fork_in_child() noexcept {
   Readers& r = readers();
-  ReaderSlot* mine = this_thread.slot;
+  ReaderSlot* mine = this_thread_slot;
   for (ReaderSlot* s = r.head.load(std::memory_order_relaxed); s != nullptr; s = s->next) {
     if (s == mine) continue;
     uint64_t v = s->state.load(std::memory_order_relaxed);
@@ -273,9 +306,7 @@ void wait_until(Done&& done) noexcept {
 class ReadSection {
  public:
   ReadSection() noexcept {
-    detail::SlotOwner& owner = detail::this_thread;
-    if (owner.slot == nullptr) [[unlikely]] owner.slot = detail::claim_slot();
-    slot_ = owner.slot;
+    slot_ = detail::slot_of_this_thread();
     if (slot_ == nullptr) [[unlikely]] {
       detail::readers().unslotted.fetch_add(1, std::memory_order_seq_cst);
       return;
@@ -308,7 +339,7 @@ class ReadSection {
 inline void synchronize() noexcept {
   std::atomic_thread_fence(std::memory_order_seq_cst);
   detail::Readers& r = detail::readers();
-  detail::ReaderSlot* mine = detail::this_thread.slot;
+  detail::ReaderSlot* mine = detail::this_thread_slot;
   for (detail::ReaderSlot* s = r.head.load(std::memory_order_acquire); s != nullptr; s = s->next) {
     if (s == mine) continue;
     uint64_t seen = s->state.load(std::memory_order_acquire);

@@ -150,6 +150,29 @@ PyObject* chunk_tuple(PyObject* shape, int32_t rows) {
   return t;
 }
 
+// The chunk list of compute_chunk_shapes for the free-threaded build, where
+// PyList_New(n) must not be called with n > 0 (see kv::new_list): `full`
+// times the same tuple of `rows` rows, by repeating a one-item list, then
+// the tuple of `last` rows unless that is 0.
+PyObject* chunk_list_repeated(PyObject* shape, Py_ssize_t full, int32_t rows, int32_t last) {
+  Ref result;
+  if (full > 0) {
+    PyObject* chunk = chunk_tuple(shape, rows);
+    if (chunk == nullptr) return nullptr;
+    Ref one = Ref::steal(kv::new_list(&chunk, 1));
+    if (!one) return nullptr;
+    result = Ref::steal(PySequence_Repeat(one.get(), full));
+  } else {
+    result = Ref::steal(PyList_New(0));
+  }
+  if (!result) return nullptr;
+  if (last != 0) {
+    Ref chunk = Ref::steal(chunk_tuple(shape, last));
+    if (!chunk || PyList_Append(result.get(), chunk.get()) < 0) return nullptr;
+  }
+  return result.release();
+}
+
 kv::Params<3> chunk_shapes_params{"compute_chunk_shapes", {"shape", "element_size", "max_chunk_bytes"}, 3};
 
 PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -175,9 +198,8 @@ PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t narg
   }
   Py_ssize_t ndim = PyTuple_GET_SIZE(shape);
   if (ndim == 0) {
-    PyObject* result = PyList_New(1);
-    if (result != nullptr) PyList_SET_ITEM(result, 0, Py_NewRef(shape));
-    return result;
+    PyObject* only = Py_NewRef(shape);
+    return kv::new_list(&only, 1);
   }
   // Bytes of one row, saturated at 2**64 - 1 (a zero dimension still gives 0).
   uint64_t row_bytes = static_cast<uint64_t>(element_size);
@@ -213,6 +235,7 @@ PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t narg
 
   Py_ssize_t full = remaining / rows_per_chunk;
   int32_t last = remaining % rows_per_chunk;
+  if constexpr (kv::free_threaded) return chunk_list_repeated(shape, full, rows_per_chunk, last);
   Ref result = Ref::steal(PyList_New(full + (last != 0 ? 1 : 0)));
   if (!result) return nullptr;
   // Every full chunk is the same immutable tuple.

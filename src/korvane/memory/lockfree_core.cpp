@@ -190,32 +190,71 @@ PyObject* counter_repr(PyObject* self) {
 }
 
 // ---------------------------------------------------------------------------
-// Counter operations on whatever object a public attribute holds: the native
-// operation for an exact AtomicCounter, the Python method for anything else.
+// Counter operations on whatever object a public attribute of
+// LockFreeStatistics holds: the native operation for an exact AtomicCounter,
+// the Python method for anything else.
+//
+// Setters replace those attributes while recorders use them. A recorder reads
+// a field inside a kv::ReadSection and, when it finds an exact AtomicCounter,
+// applies the native operation there without taking a reference: a setter
+// releases the object it replaced only once every section that may have read
+// it has ended (kv::release_after_readers). Any other object is called through
+// a strong reference taken by kv::field_ref, outside any section, since its
+// methods are Python code.
 
-// counter.<method>(*args) on the object a public attribute holds, keeping it
-// alive for the call: the method may release the interpreter lock or replace
-// the attribute, either of which can drop the field's reference meanwhile.
-PyObject* call_counter(PyObject* counter, const kv::Name& method, std::initializer_list<PyObject*> args = {}) {
-  Ref held = Ref::borrow(counter ? counter : Py_None);
-  return call_method(held.get(), method, args);
+// The exact AtomicCounter that `field` holds, or null. Inside a ReadSection.
+inline PyObject* native_counter(PyObject* const& field) {
+  PyObject* c = kv::load_acquire(field);
+  return is_exact_counter(c) ? c : nullptr;
 }
 
-// counter.increment(amount) or counter.decrement(amount), `amount` being the
-// int object whose value is `value`; without an argument (a step of 1) when
-// `amount` is null. False with an error set.
-bool counter_add(PyObject* counter, bool up, int64_t value, PyObject* amount) {
-  if (is_exact_counter(counter)) {
-    op_fetch_and_add(counter, up ? value : wrap_neg(value));
-    return true;
-  }
+// <object in field>.<method>(*args) through a strong reference to what the
+// field holds now (None when empty), which keeps it alive for the call however
+// the field changes meanwhile.
+PyObject* call_field(PyObject* const& field, const kv::Name& method, std::initializer_list<PyObject*> args = {}) {
+  Ref counter = Ref::steal(kv::field_ref(field));
+  return call_method(counter.get(), method, args);
+}
+
+// Adds `delta` when the field holds an exact AtomicCounter, keeping a
+// reference to that counter in `*kept` when given; false, with nothing done,
+// when it holds anything else.
+bool native_add(PyObject* const& field, int64_t delta, Ref* kept = nullptr) {
+  kv::ReadSection section;
+  PyObject* c = native_counter(field);
+  if (c == nullptr) return false;
+  if (kept != nullptr) *kept = Ref::borrow(c);
+  op_fetch_and_add(c, delta);
+  return true;
+}
+
+// The value of the field's exact AtomicCounter into `*out`; false when it
+// holds anything else.
+bool native_load(PyObject* const& field, int64_t* out) {
+  kv::ReadSection section;
+  PyObject* c = native_counter(field);
+  if (c == nullptr) return false;
+  *out = op_load(c);
+  return true;
+}
+
+// .increment(amount) or .decrement(amount) on the object in the field through
+// its Python methods, `amount` being an int object; without an argument (a
+// step of 1) when `amount` is null. False with an error set.
+bool python_add(PyObject* const& field, bool up, PyObject* amount) {
   const kv::Name& method = up ? n_increment : n_decrement;
-  Ref r = Ref::steal(amount != nullptr ? call_counter(counter, method, {amount}) : call_counter(counter, method));
+  Ref r = Ref::steal(amount != nullptr ? call_field(field, method, {amount}) : call_field(field, method));
   return static_cast<bool>(r);
 }
 
-// counter.increment() or counter.decrement().
-bool counter_step(PyObject* counter, bool up) { return counter_add(counter, up, 1, nullptr); }
+// The same through the native operation when the field holds an exact
+// AtomicCounter, `value` being the value of `amount` (1 when it is null).
+bool counter_add(PyObject* const& field, bool up, int64_t value, PyObject* amount) {
+  return native_add(field, up ? value : wrap_neg(value)) || python_add(field, up, amount);
+}
+
+// .increment() or .decrement().
+bool counter_step(PyObject* const& field, bool up) { return counter_add(field, up, 1, nullptr); }
 
 // The additions one recording made natively to exact AtomicCounters, each
 // kept with a reference to its counter, so that they can be taken back when
@@ -224,15 +263,16 @@ bool counter_step(PyObject* counter, bool up) { return counter_add(counter, up, 
 // earlier changes in place, as a sequence of Python calls would.
 class Additions {
  public:
-  bool step(PyObject* counter, bool up) { return add(counter, up, 1, nullptr); }
+  bool step(PyObject* const& field, bool up) { return add(field, up, 1, nullptr); }
 
   // As counter_add.
-  bool add(PyObject* counter, bool up, int64_t value, PyObject* amount) {
-    if (is_exact_counter(counter)) {
-      made_[n_].counter = Ref::borrow(counter);
-      made_[n_++].delta = up ? value : wrap_neg(value);
+  bool add(PyObject* const& field, bool up, int64_t value, PyObject* amount) {
+    int64_t delta = up ? value : wrap_neg(value);
+    if (native_add(field, delta, &made_[n_].counter)) {
+      made_[n_++].delta = delta;
+      return true;
     }
-    return counter_add(counter, up, value, amount);
+    return python_add(field, up, amount);
   }
 
   void take_back() {
@@ -251,22 +291,26 @@ class Additions {
   int n_ = 0;
 };
 
-// counter.store(0).
-bool counter_store_zero(PyObject* counter) {
-  if (is_exact_counter(counter)) {
-    op_store(counter, 0);
-    return true;
+// .store(0).
+bool counter_store_zero(PyObject* const& field) {
+  {
+    kv::ReadSection section;
+    if (PyObject* c = native_counter(field)) {
+      op_store(c, 0);
+      return true;
+    }
   }
   PyObject* zero = PyLong_FromLong(0);
-  Ref r = Ref::steal(call_counter(counter, n_store, {zero}));
+  Ref r = Ref::steal(call_field(field, n_store, {zero}));
   Py_DECREF(zero);
   return static_cast<bool>(r);
 }
 
-// counter.load(); new reference or null.
-PyObject* counter_load_obj(PyObject* counter) {
-  if (is_exact_counter(counter)) return kv::from_i64(op_load(counter));
-  return call_counter(counter, n_load);
+// .load(); new reference or null.
+PyObject* counter_load_obj(PyObject* const& field) {
+  int64_t v;
+  if (native_load(field, &v)) return kv::from_i64(v);
+  return call_field(field, n_load);
 }
 
 // ---------------------------------------------------------------------------
@@ -275,7 +319,7 @@ PyObject* counter_load_obj(PyObject* counter) {
 struct Pointer {
   PyObject_HEAD
   PyObject* ptr;  // owned, null when empty
-  int64_t version;
+  int64_t version;  // changed under `lock`; repr reads it without the lock
   PyObject* lock;
 };
 
@@ -318,7 +362,7 @@ PyObject* pointer_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     kv::Locked guard(p->lock, kv::native_section);
     if (!guard.ok()) return nullptr;
     outgoing = Ref::steal(p->ptr);
-    p->version += 1;
+    kv::store_relaxed(p->version, p->version + 1);
     p->ptr = incoming.release();
     if (!guard.leave()) return nullptr;  // `outgoing` is released on the way out
   }
@@ -341,7 +385,7 @@ PyObject* pointer_compare_and_swap(PyObject* self, PyObject* const* args, Py_ssi
     if (!guard.ok()) return nullptr;
     if (p->ptr == expected) {
       outgoing = Ref::steal(p->ptr);
-      p->version += 1;
+      kv::store_relaxed(p->version, p->version + 1);
       p->ptr = incoming.release();
       swapped = true;
     }
@@ -388,7 +432,8 @@ int pointer_clear(PyObject* self) {
 }
 
 PyObject* pointer_repr(PyObject* self) {
-  return PyUnicode_FromFormat("AtomicPointer(version=%lld)", static_cast<long long>(as_pointer(self)->version));
+  return PyUnicode_FromFormat("AtomicPointer(version=%lld)",
+                              static_cast<long long>(kv::load_relaxed(as_pointer(self)->version)));
 }
 
 // ---------------------------------------------------------------------------
@@ -558,7 +603,9 @@ struct Statistics {
   std::atomic<int64_t> native[kFieldCount];  // written only by py_record_* and reset
   PyObject* lock;
   kv::LockOwner lock_owner;  // reset runs the counters' store(0) while holding `lock`
-  PyObject* counters[kFieldCount];  // the public attributes
+  // The public attributes: replaced by setters while recorders use them (see
+  // "Counter operations" above).
+  PyObject* counters[kFieldCount];
 };
 
 PyTypeObject StatisticsType{PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -602,36 +649,82 @@ PyObject* stats_construct(PyTypeObject* type, PyObject* const* args, Py_ssize_t 
 
 // Getter and setter of a public counter attribute; deleting stores None.
 PyObject* stats_get_counter(PyObject* self, void* closure) {
-  PyObject* c = as_stats(self)->counters[reinterpret_cast<std::intptr_t>(closure)];
-  return Py_NewRef(c != nullptr ? c : Py_None);
+  return kv::field_ref(as_stats(self)->counters[reinterpret_cast<std::intptr_t>(closure)]);
 }
 
 int stats_set_counter(PyObject* self, PyObject* value, void* closure) {
-  Py_XSETREF(as_stats(self)->counters[reinterpret_cast<std::intptr_t>(closure)],
-             Py_NewRef(value != nullptr ? value : Py_None));
+  PyObject*& field = as_stats(self)->counters[reinterpret_cast<std::intptr_t>(closure)];
+  kv::release_after_readers(kv::exchange_field(field, Py_NewRef(value != nullptr ? value : Py_None)));
   return 0;
 }
 
 PyGetSetDef stats_getset[kFieldCount + 1];
 
-// An argument declared `int` and then converted to int64: `held` receives the
-// int object (for passing on to counter methods). False with an error set.
-bool int_arg(PyObject* arg, const char* name, Ref& held, int64_t* out) {
-  held = Ref::steal(kv::annotated_int(arg, name));
-  return held && kv::to_i64(held.get(), out);
+// An argument declared `int`, converted to int64. Afterwards `arg` is the int
+// object standing for it (for passing on to counter methods): the argument
+// itself when it is an int, else int(arg), which `held` keeps alive. False
+// with an error set.
+bool int_arg(PyObject*& arg, const char* name, Ref& held, int64_t* out) {
+  if (!PyLong_Check(arg)) {
+    held = Ref::steal(kv::annotated_int(arg, name));
+    if (!held) return false;
+    arg = held.get();
+  }
+  return kv::to_i64(arg, out);
 }
 
-// record_allocation on the type itself with every public counter an exact
-// AtomicCounter: native additions and peaks, nothing that can fail.
-void record_allocation_native(PyObject** c, int64_t size, bool bucketed, int64_t padding, int64_t time_ns) {
-  op_fetch_and_add(c[kTotalAllocations], 1);
-  op_fetch_and_add(c[kCurrentAllocations], 1);
-  op_fetch_and_add(c[kBytesAllocated], size);
-  op_fetch_and_add(c[bucketed ? kBucketedAllocations : kFallbackAllocations], 1);
-  if (padding > 0) op_fetch_and_add(c[kAlignmentPaddingBytes], padding);
-  if (time_ns > 0) op_fetch_and_add(c[kTotalAllocationTimeNs], time_ns);
-  raise_to(as_counter(c[kPeakAllocations])->value, op_load(c[kCurrentAllocations]));
-  raise_to(as_counter(c[kPeakBytesAllocated])->value, op_load(c[kBytesAllocated]));
+// The exact AtomicCounters in the fields `which` of `s` into `c`, inside a
+// ReadSection the caller holds; false when any of them holds anything else.
+template <std::size_t N>
+bool native_counters(Statistics* s, const Field (&which)[N], PyObject* (&c)[N]) {
+  for (std::size_t i = 0; i < N; ++i) {
+    c[i] = native_counter(s->counters[which[i]]);
+    if (c[i] == nullptr) return false;
+  }
+  return true;
+}
+
+// _update_peaks(current_allocations.load(), bytes_allocated.load()) of the
+// type itself, natively, when the four counters it uses are exact
+// AtomicCounters; false, with nothing done, otherwise.
+bool update_peaks_native(PyObject* self) {
+  if (Py_TYPE(self) != &StatisticsType) return false;
+  kv::ReadSection section;
+  PyObject* c[4];
+  if (!native_counters(as_stats(self), {kCurrentAllocations, kBytesAllocated, kPeakAllocations, kPeakBytesAllocated},
+                       c)) {
+    return false;
+  }
+  raise_to(as_counter(c[2])->value, op_load(c[0]));
+  raise_to(as_counter(c[3])->value, op_load(c[1]));
+  return true;
+}
+
+// record_allocation on the type itself when every counter it touches is an
+// exact AtomicCounter: native additions and peaks in one read section,
+// nothing that can fail. False, with nothing done, otherwise.
+bool record_allocation_native(PyObject* self, int64_t size, bool bucketed, int64_t padding, int64_t time_ns) {
+  if (Py_TYPE(self) != &StatisticsType) return false;
+  Statistics* s = as_stats(self);
+  kv::ReadSection section;
+  PyObject* c[6];
+  if (!native_counters(s, {kTotalAllocations, kCurrentAllocations, kBytesAllocated,
+                           bucketed ? kBucketedAllocations : kFallbackAllocations, kPeakAllocations,
+                           kPeakBytesAllocated}, c)) {
+    return false;
+  }
+  PyObject* padding_counter = padding > 0 ? native_counter(s->counters[kAlignmentPaddingBytes]) : nullptr;
+  PyObject* time_counter = time_ns > 0 ? native_counter(s->counters[kTotalAllocationTimeNs]) : nullptr;
+  if ((padding > 0 && padding_counter == nullptr) || (time_ns > 0 && time_counter == nullptr)) return false;
+  op_fetch_and_add(c[0], 1);
+  op_fetch_and_add(c[1], 1);
+  op_fetch_and_add(c[2], size);
+  op_fetch_and_add(c[3], 1);
+  if (padding_counter != nullptr) op_fetch_and_add(padding_counter, padding);
+  if (time_counter != nullptr) op_fetch_and_add(time_counter, time_ns);
+  raise_to(as_counter(c[4])->value, op_load(c[1]));
+  raise_to(as_counter(c[5])->value, op_load(c[2]));
+  return true;
 }
 
 kv::Params<4> record_allocation_params{"record_allocation", {"size", "is_bucketed", "padding", "time_ns"}, 1};
@@ -646,38 +739,28 @@ PyObject* stats_record_allocation(PyObject* self, PyObject* const* args, Py_ssiz
   if (a[1] != nullptr && !kv::to_truth(a[1], &bucketed)) return nullptr;
   if (a[2] != nullptr && !int_arg(a[2], "padding", padding_obj, &padding)) return nullptr;
   if (a[3] != nullptr && !int_arg(a[3], "time_ns", time_obj, &time_ns)) return nullptr;
+  if (record_allocation_native(self, size, bucketed, padding, time_ns)) [[likely]] Py_RETURN_NONE;
 
   PyObject** c = as_stats(self)->counters;
-  bool native = Py_TYPE(self) == &StatisticsType;
-  for (int i = 0; native && i < kFieldCount; ++i) native = is_exact_counter(c[i]);
-  if (native) [[likely]] {
-    record_allocation_native(c, size, bucketed, padding, time_ns);
-    Py_RETURN_NONE;
-  }
   Additions made;
   if (!made.step(c[kTotalAllocations], true) || !made.step(c[kCurrentAllocations], true) ||
-      !made.add(c[kBytesAllocated], true, size, size_obj.get()) ||
+      !made.add(c[kBytesAllocated], true, size, a[0]) ||
       !made.step(c[bucketed ? kBucketedAllocations : kFallbackAllocations], true)) {
     return nullptr;
   }
-  if (padding > 0 && !made.add(c[kAlignmentPaddingBytes], true, padding, padding_obj.get())) return nullptr;
-  if (time_ns > 0 && !made.add(c[kTotalAllocationTimeNs], true, time_ns, time_obj.get())) return nullptr;
+  if (padding > 0 && !made.add(c[kAlignmentPaddingBytes], true, padding, a[2])) return nullptr;
+  if (time_ns > 0 && !made.add(c[kTotalAllocationTimeNs], true, time_ns, a[3])) return nullptr;
 
   // self._update_peaks(current_allocations.load(), bytes_allocated.load())
-  if (Py_TYPE(self) == &StatisticsType && is_exact_counter(c[kCurrentAllocations]) &&
-      is_exact_counter(c[kBytesAllocated]) && is_exact_counter(c[kPeakAllocations]) &&
-      is_exact_counter(c[kPeakBytesAllocated])) {
-    raise_to(as_counter(c[kPeakAllocations])->value, op_load(c[kCurrentAllocations]));
-    raise_to(as_counter(c[kPeakBytesAllocated])->value, op_load(c[kBytesAllocated]));
-    Py_RETURN_NONE;
-  }
+  if (update_peaks_native(self)) Py_RETURN_NONE;
   // The loaded values are the only objects this recording allocates: when an
   // exact counter's value cannot be made, the additions are taken back.
   Ref loaded[2];
   for (int i = 0; i < 2; ++i) {
-    PyObject* counter = c[i == 0 ? kCurrentAllocations : kBytesAllocated];
-    bool exact = is_exact_counter(counter);
-    loaded[i] = Ref::steal(counter_load_obj(counter));
+    PyObject* const& field = c[i == 0 ? kCurrentAllocations : kBytesAllocated];
+    int64_t value;
+    bool exact = native_load(field, &value);
+    loaded[i] = Ref::steal(exact ? kv::from_i64(value) : call_field(field, n_load));
     if (!loaded[i]) {
       if (exact) made.take_back();
       return nullptr;
@@ -685,6 +768,41 @@ PyObject* stats_record_allocation(PyObject* self, PyObject* const* args, Py_ssiz
   }
   Ref r = Ref::steal(call_method(self, n_update_peaks, {loaded[0].get(), loaded[1].get()}));
   if (!r) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// The public side of a recording other than record_allocation: for an
+// allocation (`up`) total_allocations.increment(),
+// current_allocations.increment() and bytes_allocated.increment(size); for a
+// deallocation total_deallocations.increment(), current_allocations.decrement()
+// and bytes_allocated.decrement(size), then
+// total_deallocation_time_ns.increment(time_ns) when `time_obj` is given.
+// `size_obj` and `time_obj` are the int objects of the two values. When every
+// counter involved is an exact AtomicCounter, all of it runs natively in one
+// read section. Null with an error set.
+PyObject* record_public(PyObject* self, bool up, int64_t size, PyObject* size_obj, int64_t time_ns = 0,
+                        PyObject* time_obj = nullptr) {
+  Statistics* s = as_stats(self);
+  Field total = up ? kTotalAllocations : kTotalDeallocations;
+  {
+    kv::ReadSection section;
+    PyObject* c[3];
+    PyObject* time_counter = nullptr;
+    if (native_counters(s, {total, kCurrentAllocations, kBytesAllocated}, c) &&
+        (time_obj == nullptr || (time_counter = native_counter(s->counters[kTotalDeallocationTimeNs])))) [[likely]] {
+      op_fetch_and_add(c[0], 1);
+      op_fetch_and_add(c[1], up ? 1 : -1);
+      op_fetch_and_add(c[2], up ? size : wrap_neg(size));
+      if (time_counter != nullptr) op_fetch_and_add(time_counter, time_ns);
+      Py_RETURN_NONE;
+    }
+  }
+  PyObject** c = s->counters;
+  if (!counter_step(c[total], true) || !counter_step(c[kCurrentAllocations], up) ||
+      !counter_add(c[kBytesAllocated], up, size, size_obj)) {
+    return nullptr;
+  }
+  if (time_obj != nullptr && !counter_add(c[kTotalDeallocationTimeNs], true, time_ns, time_obj)) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -697,51 +815,51 @@ PyObject* stats_record_deallocation(PyObject* self, PyObject* const* args, Py_ss
   int64_t size, time_ns = 0;
   if (!int_arg(a[0], "size", size_obj, &size)) return nullptr;
   if (a[1] != nullptr && !int_arg(a[1], "time_ns", time_obj, &time_ns)) return nullptr;
-  PyObject** c = as_stats(self)->counters;
-  if (!counter_step(c[kTotalDeallocations], true) || !counter_step(c[kCurrentAllocations], false) ||
-      !counter_add(c[kBytesAllocated], false, size, size_obj.get())) {
-    return nullptr;
-  }
-  if (time_ns > 0 && !counter_add(c[kTotalDeallocationTimeNs], true, time_ns, time_obj.get())) return nullptr;
-  Py_RETURN_NONE;
+  return record_public(self, false, size, a[0], time_ns, time_ns > 0 ? a[1] : nullptr);
 }
 
-// The loop of _update_peaks on one public counter: while the candidate is
-// above the loaded peak, try to swap it in. An exact AtomicCounter is raised
-// natively; a candidate beyond 64 bits is refused by the counter's
+// The loop of _update_peaks on one public counter: while the candidate (an
+// int) is above the loaded peak, try to swap it in. An exact AtomicCounter is
+// raised natively; a candidate beyond 64 bits is refused by the counter's
 // compare_and_swap, as it would be through its Python method.
-bool raise_public_peak(PyObject* field, PyObject* candidate) {
-  Ref held = Ref::borrow(field);  // the loop outlives any one call on the counter
-  PyObject* counter = held.get();
-  if (is_exact_counter(counter)) {
-    int overflow = 0;
-    long long value = PyLong_AsLongLongAndOverflow(candidate, &overflow);
-    if (value == -1 && PyErr_Occurred()) return false;
-    if (overflow == 0) {
-      raise_to(as_counter(counter)->value, value);
-      return true;
-    }
-    if (overflow < 0) return true;  // below every int64 peak
-    int64_t unused;
-    return kv::to_i64(candidate, &unused);  // raises OverflowError
+bool raise_public_peak(PyObject* const& field, PyObject* candidate) {
+  int overflow = 0;
+  long long value = PyLong_AsLongLongAndOverflow(candidate, &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  bool native;
+  {
+    kv::ReadSection section;
+    PyObject* counter = native_counter(field);
+    native = counter != nullptr;
+    if (native && overflow == 0) raise_to(as_counter(counter)->value, value);
   }
+  if (native) {
+    int64_t unused;
+    return overflow <= 0 || kv::to_i64(candidate, &unused);  // below every int64 peak, or OverflowError
+  }
+  Ref held = Ref::steal(kv::field_ref(field));  // the loop outlives any one call on the counter
   for (;;) {
-    Ref peak = Ref::steal(counter_load_obj(counter));
+    Ref peak = Ref::steal(call_method(held.get(), n_load));
     if (!peak) return false;
     int done = PyObject_RichCompareBool(candidate, peak.get(), Py_LE);
     if (done != 0) return done > 0;
-    Ref swapped =
-        Ref::steal(call_counter(counter, n_compare_and_swap, {peak.get(), candidate}));
+    Ref swapped = Ref::steal(call_method(held.get(), n_compare_and_swap, {peak.get(), candidate}));
     if (!swapped) return false;
     int ok = PyObject_IsTrue(swapped.get());
     if (ok != 0) return ok > 0;
   }
 }
 
-// False with OverflowError when `candidate` lies above the 64-bit range and
-// `field` is an exact AtomicCounter, whose compare_and_swap would refuse it.
-bool peak_candidate_fits(PyObject* field, PyObject* candidate) {
-  if (!is_exact_counter(field)) return true;
+// False with OverflowError when `candidate` (an int) lies above the 64-bit
+// range and `field` holds an exact AtomicCounter, whose compare_and_swap would
+// refuse it.
+bool peak_candidate_fits(PyObject* const& field, PyObject* candidate) {
+  bool native;
+  {
+    kv::ReadSection section;
+    native = native_counter(field) != nullptr;
+  }
+  if (!native) return true;
   int overflow = 0;
   long long value = PyLong_AsLongLongAndOverflow(candidate, &overflow);
   if (value == -1 && PyErr_Occurred()) return false;
@@ -794,12 +912,7 @@ PyObject* stats_py_record_allocation(PyObject* self, PyObject* const* args, Py_s
     raise_to(f[kPeakAllocations], wrap_add(old_current, 1));
     raise_to(f[kPeakBytesAllocated], wrap_add(old_bytes, size));
   });
-  PyObject** c = s->counters;
-  if (!counter_step(c[kTotalAllocations], true) || !counter_step(c[kCurrentAllocations], true) ||
-      !counter_add(c[kBytesAllocated], true, size, size_obj.get())) {
-    return nullptr;
-  }
-  Py_RETURN_NONE;
+  return record_public(self, true, size, a[0]);
 }
 
 kv::Params<2> py_record_deallocation_params{"py_record_deallocation", {"size", "time_ns"}, 1};
@@ -819,12 +932,7 @@ PyObject* stats_py_record_deallocation(PyObject* self, PyObject* const* args, Py
     f[kBytesAllocated].fetch_sub(size, SC);
     if (time_ns > 0) f[kTotalDeallocationTimeNs].fetch_add(time_ns, SC);
   });
-  PyObject** c = s->counters;
-  if (!counter_step(c[kTotalDeallocations], true) || !counter_step(c[kCurrentAllocations], false) ||
-      !counter_add(c[kBytesAllocated], false, size, size_obj.get())) {
-    return nullptr;
-  }
-  Py_RETURN_NONE;
+  return record_public(self, false, size, a[0]);
 }
 
 kv::Name key_names[] = {
@@ -887,13 +995,19 @@ PyObject* guarded_ratio(PyObject* num, PyObject* den, bool percent) {
 PyObject* stats_get_snapshot(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (!kv::no_args("get_snapshot", nargs, kwnames)) return nullptr;
   PyObject** c = as_stats(self)->counters;
-  Ref loaded[kFieldCount];
+  int64_t v[kFieldCount];
   bool native = true;
-  for (int i = 0; i < kFieldCount; ++i) native = native && is_exact_counter(c[i]);
+  {
+    kv::ReadSection section;
+    for (int i = 0; native && i < kFieldCount; ++i) {
+      PyObject* counter = native_counter(c[i]);
+      native = counter != nullptr;
+      if (native) v[i] = op_load(counter);
+    }
+  }
+  Ref loaded[kFieldCount];
   Ref ratio, avg_alloc, avg_dealloc;
   if (native) {
-    int64_t v[kFieldCount];
-    for (int i = 0; i < kFieldCount; ++i) v[i] = op_load(c[i]);
     for (int i = 0; i < kFieldCount; ++i) {
       loaded[i] = Ref::steal(kv::from_i64(v[i]));
       if (!loaded[i]) return nullptr;
@@ -998,9 +1112,10 @@ int stats_clear(PyObject* self) {
 
 // A public counter as the repr shows it: the count of an AtomicCounter, the
 // object itself for anything else (None after a del or a collector clear).
-PyObject* shown_counter(PyObject* counter) {
-  if (is_exact_counter(counter)) return kv::from_i64(op_load(counter));
-  return Py_NewRef(counter != nullptr ? counter : Py_None);
+PyObject* shown_counter(PyObject* const& field) {
+  int64_t v;
+  if (native_load(field, &v)) return kv::from_i64(v);
+  return kv::field_ref(field);
 }
 
 PyObject* stats_repr(PyObject* self) {
@@ -1018,7 +1133,7 @@ PyObject* stats_repr(PyObject* self) {
 
 struct Timer {
   PyObject_HEAD
-  int64_t start;
+  int64_t start;  // set by start() while other threads may read it: relaxed accesses
 };
 
 PyTypeObject TimerType{PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -1041,7 +1156,7 @@ PyObject* timer_start(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
   Ref now = Ref::steal(perf_counter_ns());
   int64_t start;
   if (!now || !kv::to_i64(now.get(), &start)) return nullptr;
-  reinterpret_cast<Timer*>(self)->start = start;
+  kv::store_relaxed(reinterpret_cast<Timer*>(self)->start, start);
   Py_RETURN_NONE;
 }
 
@@ -1049,7 +1164,7 @@ PyObject* timer_start(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
 PyObject* elapsed_ns(PyObject* self) {
   Ref now = Ref::steal(perf_counter_ns());
   if (!now) return nullptr;
-  int64_t start = reinterpret_cast<Timer*>(self)->start;
+  int64_t start = kv::load_relaxed(reinterpret_cast<Timer*>(self)->start);
   if (PyLong_CheckExact(now.get())) {
     int overflow = 0;
     long long n = PyLong_AsLongLongAndOverflow(now.get(), &overflow);
@@ -1090,7 +1205,7 @@ PyObject* timer_elapsed_ms(PyObject* self, PyObject* const*, Py_ssize_t nargs, P
 
 PyObject* timer_repr(PyObject* self) {
   return PyUnicode_FromFormat("PerformanceTimer(start=%lld)",
-                              static_cast<long long>(reinterpret_cast<Timer*>(self)->start));
+                              static_cast<long long>(kv::load_relaxed(reinterpret_cast<Timer*>(self)->start)));
 }
 
 const kv::FunctionDef timer_methods[] = {

@@ -137,26 +137,33 @@ inline uint64_t all_free_mask(int32_t slots) {
 inline bool is_slot(int32_t index) { return index >= 0 && index < 64; }
 
 // The native operations (no interpreter lock needed, no locking of their own).
+//
+// Every Python method that changes a header, or reads more than one of its
+// fields, runs as one step: the interpreter lock makes it so on the default
+// build, a critical section on the header on the free-threaded one (where a
+// native caller that holds one on the header may run the operations beside
+// the Python methods). The single-word reads of the bitmap take no critical
+// section, so the bitmap is read and written whole (load_relaxed/store_relaxed).
 int op_is_object_free(PyObject* self, int32_t index) {
-  return is_slot(index) && ((as_header(self)->bitmap >> index) & 1u) != 0;
+  return is_slot(index) && ((kv::load_relaxed(as_header(self)->bitmap) >> index) & 1u) != 0;
 }
 
 void op_allocate_object(PyObject* self, int32_t index) {
   Header* h = as_header(self);
-  if (is_slot(index)) h->bitmap &= ~(uint64_t{1} << index);
+  if (is_slot(index)) kv::store_relaxed(h->bitmap, h->bitmap & ~(uint64_t{1} << index));
   h->flags = static_cast<uint8_t>(h->flags | kFlagAllocated);
   h->change_count += 1u;
 }
 
 void op_deallocate_object(PyObject* self, int32_t index) {
   Header* h = as_header(self);
-  if (is_slot(index)) h->bitmap |= uint64_t{1} << index;
+  if (is_slot(index)) kv::store_relaxed(h->bitmap, h->bitmap | uint64_t{1} << index);
   h->change_count += 1u;
   if (h->bitmap == all_free_mask(h->objects_per_slab)) h->flags = static_cast<uint8_t>(h->flags & ~kFlagAllocated);
 }
 
 int32_t op_find_free_object(PyObject* self) {
-  uint64_t bitmap = as_header(self)->bitmap;
+  uint64_t bitmap = kv::load_relaxed(as_header(self)->bitmap);
   return bitmap == 0 ? -1 : static_cast<int32_t>(std::countr_zero(bitmap));
 }
 
@@ -201,6 +208,7 @@ PyObject* header_pack(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
   PyObject* out = PyBytes_FromStringAndSize(nullptr, kRecordSize);
   if (out == nullptr) return nullptr;
   Header* h = as_header(self);
+  kv::CriticalSection section(self);
   h->checksum = op_compute_checksum(self);
   auto* p = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out));
   p[0] = h->size_class_index;
@@ -242,7 +250,7 @@ void store_fields(Header* h, const LoadedFields& f) {
   h->size_class_index = f.size_class_index;
   h->flags = f.flags;
   h->change_count = f.change_count;
-  h->bitmap = f.bitmap;
+  kv::store_relaxed(h->bitmap, f.bitmap);
 }
 
 kv::Params<1> unpack_params{"unpack_header", {"data"}, 1};
@@ -263,15 +271,23 @@ PyObject* header_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (PyBytes_GET_SIZE(data) != kRecordSize) return raise_record_length(PyBytes_GET_SIZE(data));
   const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
   Header* h = as_header(self);
-  const LoadedFields before{h->size_class_index, h->flags, h->change_count, h->bitmap};
-  store_fields(h, {p[0], p[1], load_le<uint32_t>(p + 2), load_le<uint64_t>(p + 8)});
-  uint16_t stored = load_le<uint16_t>(p + 6);
-  uint16_t computed = op_compute_checksum(self);
+  const uint16_t stored = load_le<uint16_t>(p + 6);
+  LoadedFields before;
+  uint16_t computed;
+  {
+    kv::CriticalSection section(self);
+    before = {h->size_class_index, h->flags, h->change_count, h->bitmap};
+    store_fields(h, {p[0], p[1], load_le<uint32_t>(p + 2), load_le<uint64_t>(p + 8)});
+    computed = op_compute_checksum(self);
+    if (computed != stored) [[unlikely]] h->flags = static_cast<uint8_t>(h->flags | kFlagCorrupt);
+  }
   if (computed != stored) [[unlikely]] {
-    h->flags = static_cast<uint8_t>(h->flags | kFlagCorrupt);
     PyObject* logged = log_corruption(stored, computed);
     // A load whose warning cannot be logged fails as a whole.
-    if (logged == nullptr) store_fields(h, before);
+    if (logged == nullptr) {
+      kv::CriticalSection section(self);
+      store_fields(h, before);
+    }
     return logged;
   }
   Py_RETURN_NONE;
@@ -297,6 +313,7 @@ PyObject* header_allocate_object_at(PyObject* self, PyObject* const* args, Py_ss
   PyObject* a[1];
   int32_t index;
   if (!kv::parse(allocate_params, args, nargs, kwnames, a) || !kv::to_i32(a[0], &index)) return nullptr;
+  kv::CriticalSection section(self);
   op_allocate_object(self, index);
   Py_RETURN_NONE;
 }
@@ -306,6 +323,7 @@ PyObject* header_deallocate_object_at(PyObject* self, PyObject* const* args, Py_
   PyObject* a[1];
   int32_t index;
   if (!kv::parse(deallocate_params, args, nargs, kwnames, a) || !kv::to_i32(a[0], &index)) return nullptr;
+  kv::CriticalSection section(self);
   op_deallocate_object(self, index);
   Py_RETURN_NONE;
 }
@@ -313,6 +331,7 @@ PyObject* header_deallocate_object_at(PyObject* self, PyObject* const* args, Py_
 // Free slots are counted among the first objects_per_slab only.
 PyObject* header_repr(PyObject* self) {
   const Header* h = as_header(self);
+  kv::CriticalSection section(self);
   return PyUnicode_FromFormat("FastSlabHeaderOps(size_class_index=%d, objects_per_slab=%d, free=%d, flags=0x%x)",
                               int{h->size_class_index}, int{h->objects_per_slab},
                               std::popcount(h->bitmap & all_free_mask(h->objects_per_slab)), unsigned{h->flags});
@@ -350,10 +369,25 @@ const kv::FunctionDef header_methods[] = {
 //   - the lists hold ints in the signed 32-bit range only;
 //   - no code keeps a pointer into `index` across a call that can run Python
 //     code (the lock's __enter__/__exit__ included).
+//
+// _init_buckets takes no lock, so on the free-threaded build it may swap the
+// index while add, remove and best fit (under the lock) or repr (without it)
+// are using the old one. They use it inside a read section, and the old index
+// and its lists are released only after every read section that may have
+// found it has ended. An offset filed meanwhile into an old list is dropped
+// with it, as if the filing had come just before the re-initialisation.
 
 struct Bucket {
   int32_t size;
   PyObject* list;  // strong
+};
+
+// The buckets in ascending order of size, in one block with their count, so
+// that a reader finds both through one pointer.
+struct BucketIndex {
+  Py_ssize_t n;
+  Bucket* begin() noexcept { return reinterpret_cast<Bucket*>(this + 1); }
+  Bucket* end() noexcept { return begin() + n; }
 };
 
 struct Allocator {
@@ -361,10 +395,9 @@ struct Allocator {
   int32_t bucket_size_step;
   int32_t small_block_max;
   int32_t medium_block_max;
-  PyObject* buckets;  // dict, or null (None) before construction and after clearing
-  PyObject* lock;     // threading.Lock, or null likewise
-  Bucket* index;
-  Py_ssize_t nindex;
+  PyObject* buckets;    // dict, or null (None) before construction and after clearing
+  PyObject* lock;       // threading.Lock, or null likewise
+  BucketIndex* index;   // null before the first _init_buckets and after clearing
 };
 
 PyTypeObject AllocatorType{PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -382,26 +415,62 @@ int32_t op_get_bucket_size_fast(PyObject* self, int32_t size) {
 
 KorvaneBucketAllocatorOps allocator_ops{0, nullptr, op_get_bucket_size_fast};
 
-// The first bucket whose size is not below `size`.
-inline Bucket* lower_bound(Allocator* a, int32_t size) {
-  return std::lower_bound(a->index, a->index + a->nindex, size,
-                          [](const Bucket& b, int32_t s) { return b.size < s; });
+// The buckets of the current index; use them inside a read section only.
+struct Buckets {
+  Bucket* first = nullptr;
+  Bucket* last = nullptr;
+
+  explicit Buckets(const Allocator* a) noexcept {
+    if (BucketIndex* index = kv::load_acquire(a->index)) {
+      first = index->begin();
+      last = index->end();
+    }
+  }
+
+  // The first bucket whose size is not below `size`.
+  Bucket* lower_bound(int32_t size) const noexcept {
+    return std::lower_bound(first, last, size, [](const Bucket& b, int32_t s) { return b.size < s; });
+  }
+
+  Bucket* find(int32_t size) const noexcept {
+    Bucket* b = lower_bound(size);
+    return b != last && b->size == size ? b : nullptr;
+  }
+};
+
+// The last item of a bucket list that was found non-empty: a new reference,
+// or null when the list is empty after all. On the free-threaded build
+// another thread can reach the list through the collector (gc.get_referents)
+// and change it, so the item is not borrowed there.
+inline PyObject* last_item(PyObject* list, Py_ssize_t n) {
+#ifdef Py_GIL_DISABLED
+  PyObject* item = PyList_GetItemRef(list, n - 1);
+  if (item == nullptr) PyErr_Clear();
+  return item;
+#else
+  return Py_NewRef(PyList_GET_ITEM(list, n - 1));
+#endif
 }
 
-inline Bucket* find_bucket(Allocator* a, int32_t size) {
-  Bucket* b = lower_bound(a, size);
-  return b != a->index + a->nindex && b->size == size ? b : nullptr;
+// The last offset of a bucket list that was found non-empty, as a C value;
+// false when there is none after all.
+inline bool last_offset(PyObject* list, int32_t* offset) {
+#ifdef Py_GIL_DISABLED
+  Ref item = Ref::steal(last_item(list, PyList_GET_SIZE(list)));
+  if (!item) return false;
+  *offset = static_cast<int32_t>(PyLong_AsLong(item.get()));
+#else
+  *offset = static_cast<int32_t>(PyLong_AsLong(PyList_GET_ITEM(list, PyList_GET_SIZE(list) - 1)));
+#endif
+  return true;
 }
 
-// The last offset of a non-empty bucket list, as a C value.
-inline int32_t last_offset(PyObject* list) {
-  return static_cast<int32_t>(PyLong_AsLong(PyList_GET_ITEM(list, PyList_GET_SIZE(list) - 1)));
-}
-
-// Removes the last offset of a non-empty list; new reference or null.
+// Removes the last offset of a list that was found non-empty; new reference
+// (None when the list is empty after all) or null.
 PyObject* pop_last(PyObject* list) {
   Py_ssize_t n = PyList_GET_SIZE(list);
-  PyObject* item = Py_NewRef(PyList_GET_ITEM(list, n - 1));
+  PyObject* item = last_item(list, n);
+  if (item == nullptr) Py_RETURN_NONE;
   if (PyList_SetSlice(list, n - 1, n, nullptr) < 0) {
     Py_DECREF(item);
     return nullptr;
@@ -409,9 +478,9 @@ PyObject* pop_last(PyObject* list) {
   return item;
 }
 
-void release_index(Bucket* index, Py_ssize_t n) {
+void release_index(BucketIndex* index) {
   if (index == nullptr) return;
-  for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(index[i].list);
+  for (Bucket& b : *index) Py_DECREF(b.list);
   PyMem_Free(index);
 }
 
@@ -423,7 +492,7 @@ inline int64_t range_length(int64_t start, int64_t stop, int64_t step) {
 // Gives every bucket size a new empty list (dropping filed offsets).
 // False with an error set; the allocator is unchanged then.
 bool init_buckets(Allocator* a) {
-  if (a->buckets == nullptr) {
+  if (kv::load_relaxed(a->buckets) == nullptr) {
     PyErr_SetString(PyExc_TypeError, "'NoneType' object does not support item assignment");
     return false;
   }
@@ -433,38 +502,45 @@ bool init_buckets(Allocator* a) {
   const int64_t medium_stop = int64_t{a->medium_block_max} + 1;
   const int64_t n_small = range_length(step, small_stop, step);
   const int64_t n = n_small + range_length(medium_start, medium_stop, step);
-  if (n > PY_SSIZE_T_MAX / static_cast<int64_t>(sizeof(Bucket))) {
+  if (n > (PY_SSIZE_T_MAX - static_cast<int64_t>(sizeof(BucketIndex))) / static_cast<int64_t>(sizeof(Bucket))) {
     PyErr_NoMemory();
     return false;
   }
   // Built aside: creating lists may run the collector, and with it finalisers
   // that use this allocator, which must still see a consistent one.
-  auto* fresh_index = static_cast<Bucket*>(PyMem_Malloc(static_cast<std::size_t>(n) * sizeof(Bucket)));
+  auto* fresh_index = static_cast<BucketIndex*>(
+      PyMem_Malloc(sizeof(BucketIndex) + static_cast<std::size_t>(n) * sizeof(Bucket)));
   if (fresh_index == nullptr) {
     PyErr_NoMemory();
     return false;
   }
+  fresh_index->n = 0;
   Ref fresh = Ref::steal(PyDict_New());
-  Py_ssize_t built = 0;
   bool ok = static_cast<bool>(fresh);
   for (int64_t i = 0; ok && i < n; ++i) {
     int64_t size = i < n_small ? step * (i + 1) : medium_start + step * (i - n_small);
     Ref key = Ref::steal(PyLong_FromLongLong(size));
     Ref list = Ref::steal(PyList_New(0));
     ok = key && list && PyDict_SetItem(fresh.get(), key.get(), list.get()) == 0;
-    if (ok) fresh_index[built++] = Bucket{static_cast<int32_t>(size), list.release()};
+    if (ok) fresh_index->begin()[fresh_index->n++] = Bucket{static_cast<int32_t>(size), list.release()};
   }
   if (!ok) {
-    release_index(fresh_index, built);
+    release_index(fresh_index);
     return false;
   }
-  PyObject* old_dict = a->buckets;
-  Bucket* old_index = a->index;
-  Py_ssize_t old_n = a->nindex;
-  a->buckets = fresh.release();
-  a->index = fresh_index;
-  a->nindex = built;
-  release_index(old_index, old_n);
+  PyObject* old_dict;
+  BucketIndex* old_index;
+  {
+    // Re-initialisations in other threads swap theirs in one at a time, so
+    // that the dict and the index stay one pair.
+    kv::CriticalSection section(reinterpret_cast<PyObject*>(a));
+    old_dict = a->buckets;
+    old_index = a->index;
+    kv::store_relaxed(a->buckets, fresh.release());
+    kv::store_release(a->index, fresh_index);
+  }
+  if (old_index != nullptr) kv::synchronize();
+  release_index(old_index);
   Py_DECREF(old_dict);
   return true;
 }
@@ -527,7 +603,8 @@ PyObject* allocator_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   Ref item = PyLong_CheckExact(a[0]) ? Ref::borrow(a[0]) : Ref::steal(PyLong_FromLong(offset));
   if (!item) return nullptr;
   return kv::with_lock(al->lock, kv::native_section, [&]() -> PyObject* {
-    Bucket* bucket = find_bucket(al, b);
+    kv::ReadSection section;
+    Bucket* bucket = Buckets(al).find(b);
     if (bucket == nullptr) Py_RETURN_FALSE;
     if (PyList_Append(bucket->list, item.get()) < 0) return nullptr;
     Py_RETURN_TRUE;
@@ -544,7 +621,8 @@ PyObject* allocator_remove(PyObject* self, PyObject* const* args, Py_ssize_t nar
   int32_t b = op_get_bucket_size_fast(self, size);
   if (b <= 0) Py_RETURN_NONE;
   return kv::with_lock(al->lock, kv::native_section, [&]() -> PyObject* {
-    Bucket* bucket = find_bucket(al, b);
+    kv::ReadSection section;
+    Bucket* bucket = Buckets(al).find(b);
     if (bucket == nullptr || PyList_GET_SIZE(bucket->list) == 0) Py_RETURN_NONE;
     return pop_last(bucket->list);
   });
@@ -557,17 +635,12 @@ kv::Params<2> best_fit_params{"find_best_fit_bucket", {"size", "alignment"}, 2};
 // whose block holds `size` bytes at an aligned start. New reference (None
 // when nothing fits) or null.
 PyObject* best_fit_locked(Allocator* al, int32_t b, int32_t size, int32_t alignment) {
-  Bucket* end = al->index + al->nindex;
-  Bucket* bucket = lower_bound(al, b);
-  if (bucket != end && bucket->size == b) {
-    if (PyList_GET_SIZE(bucket->list) > 0 && fits_aligned(last_offset(bucket->list), b, size, alignment)) {
-      return pop_last(bucket->list);
-    }
-    ++bucket;
-  }
-  for (; bucket != end; ++bucket) {
-    if (PyList_GET_SIZE(bucket->list) > 0 &&
-        fits_aligned(last_offset(bucket->list), bucket->size, size, alignment)) {
+  kv::ReadSection section;
+  const Buckets buckets(al);
+  int32_t offset;
+  for (Bucket* bucket = buckets.lower_bound(b); bucket != buckets.last; ++bucket) {
+    if (PyList_GET_SIZE(bucket->list) > 0 && last_offset(bucket->list, &offset) &&
+        fits_aligned(offset, bucket->size, size, alignment)) {
       return pop_last(bucket->list);
     }
   }
@@ -605,34 +678,40 @@ const kv::FunctionDef allocator_methods[] = {
      "($self, /, size, alignment)"},
 };
 
+// Called while no other thread can run: under the interpreter lock, or with
+// the other threads stopped (the free-threaded build stops them for each
+// collection and for gc.get_referents), so the index cannot be swapped.
 int allocator_traverse(PyObject* self, visitproc visit, void* arg) {
   Allocator* a = as_allocator(self);
   Py_VISIT(a->buckets);
   Py_VISIT(a->lock);
-  for (Py_ssize_t i = 0; i < a->nindex; ++i) Py_VISIT(a->index[i].list);
+  const Buckets buckets(a);
+  for (const Bucket* b = buckets.first; b != buckets.last; ++b) Py_VISIT(b->list);
   return 0;
 }
 
 int allocator_clear(PyObject* self) {
   Allocator* a = as_allocator(self);
-  Bucket* index = a->index;
-  Py_ssize_t n = a->nindex;
+  BucketIndex* index = a->index;
   a->index = nullptr;
-  a->nindex = 0;
-  release_index(index, n);
+  release_index(index);
   Py_CLEAR(a->buckets);
   Py_CLEAR(a->lock);
   return 0;
 }
 
-// The count of filed offsets reads the lists without the lock: the interpreter
-// lock keeps each list whole, and a repr must not wait for (or deadlock on) a
-// lock its own thread may hold.
+// The count of filed offsets reads the lists without the lock: each list's
+// length is read whole, and a repr must not wait for (or deadlock on) a lock
+// its own thread may hold.
 PyObject* allocator_repr(PyObject* self) {
-  const Allocator* a = as_allocator(self);
-  Py_ssize_t blocks = 0;
-  for (Py_ssize_t i = 0; i < a->nindex; ++i) blocks += PyList_GET_SIZE(a->index[i].list);
-  return PyUnicode_FromFormat("FastBucketAllocator(buckets=%zd, blocks=%zd)", a->nindex, blocks);
+  Py_ssize_t nbuckets = 0, blocks = 0;
+  {
+    kv::ReadSection section;
+    const Buckets buckets(as_allocator(self));
+    nbuckets = buckets.last - buckets.first;
+    for (const Bucket* b = buckets.first; b != buckets.last; ++b) blocks += PyList_GET_SIZE(b->list);
+  }
+  return PyUnicode_FromFormat("FastBucketAllocator(buckets=%zd, blocks=%zd)", nbuckets, blocks);
 }
 
 // ---------------------------------------------------------------------------
@@ -652,19 +731,23 @@ PyTypeObject StatsType{PyVarObject_HEAD_INIT(nullptr, 0)};
 
 inline Stats* as_stats(PyObject* o) { return reinterpret_cast<Stats*>(o); }
 
+// On the free-threaded build the counters are added to atomically, so that
+// native callers with no lock of their own count exactly beside the Python
+// methods; the lock still makes get_stats a consistent snapshot of what the
+// Python methods recorded.
 void op_record_allocation(PyObject* self, int32_t size, int32_t padding, int is_bucketed) {
   (void)size;
   Stats* s = as_stats(self);
-  s->total_allocations += 1;
-  s->alignment_padding_bytes += static_cast<uint64_t>(int64_t{padding});  // sign-extended, wraps
+  kv::add_relaxed(s->total_allocations, 1);
+  kv::add_relaxed(s->alignment_padding_bytes, static_cast<uint64_t>(int64_t{padding}));  // sign-extended, wraps
   if (is_bucketed != 0) {
-    s->bucketed_allocations += 1;
+    kv::add_relaxed(s->bucketed_allocations, 1);
   } else {
-    s->fallback_allocations += 1;
+    kv::add_relaxed(s->fallback_allocations, 1);
   }
 }
 
-void op_record_deallocation(PyObject* self) { as_stats(self)->total_deallocations += 1; }
+void op_record_deallocation(PyObject* self) { kv::add_relaxed(as_stats(self)->total_deallocations, 1); }
 
 KorvaneStatsCollectorOps stats_ops{0, nullptr, op_record_allocation, op_record_deallocation};
 
@@ -731,11 +814,11 @@ PyObject* stats_get_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, Py
     // finaliser run by the collector then must not find the lock held.
     kv::Locked guard(s->lock, kv::native_section);
     if (!guard.ok()) return nullptr;
-    v[0] = s->total_allocations;
-    v[1] = s->total_deallocations;
-    v[2] = s->bucketed_allocations;
-    v[3] = s->fallback_allocations;
-    v[4] = s->alignment_padding_bytes;
+    v[0] = kv::load_relaxed(s->total_allocations);
+    v[1] = kv::load_relaxed(s->total_deallocations);
+    v[2] = kv::load_relaxed(s->bucketed_allocations);
+    v[3] = kv::load_relaxed(s->fallback_allocations);
+    v[4] = kv::load_relaxed(s->alignment_padding_bytes);
     if (!guard.leave()) return nullptr;
   }
   Ref d = Ref::steal(PyDict_New());
@@ -757,8 +840,10 @@ PyObject* stats_reset(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
   if (!kv::no_args("reset_stats", nargs, kwnames)) return nullptr;
   Stats* s = as_stats(self);
   return kv::with_lock(s->lock, kv::native_section, [&]() -> PyObject* {
-    s->total_allocations = s->total_deallocations = s->bucketed_allocations = s->fallback_allocations =
-        s->alignment_padding_bytes = 0;
+    for (uint64_t* counter : {&s->total_allocations, &s->total_deallocations, &s->bucketed_allocations,
+                              &s->fallback_allocations, &s->alignment_padding_bytes}) {
+      kv::store_relaxed(*counter, 0);
+    }
     Py_RETURN_NONE;
   });
 }
@@ -785,8 +870,8 @@ int stats_clear(PyObject* self) {
 PyObject* stats_repr(PyObject* self) {
   const Stats* s = as_stats(self);
   return PyUnicode_FromFormat("FastStatsCollector(total_allocations=%llu, total_deallocations=%llu)",
-                              static_cast<unsigned long long>(s->total_allocations),
-                              static_cast<unsigned long long>(s->total_deallocations));
+                              static_cast<unsigned long long>(kv::load_relaxed(s->total_allocations)),
+                              static_cast<unsigned long long>(kv::load_relaxed(s->total_deallocations)));
 }
 
 // ---------------------------------------------------------------------------

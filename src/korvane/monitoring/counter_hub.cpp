@@ -40,7 +40,7 @@ kv::FixedKeysDict<kKeyCount> stats_keys;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 struct Record {
-  uint64_t count;
+  uint64_t count;  // get_all_stats reads it without the lock: relaxed accesses
   double sum;
   double sum_sq;
   double min;
@@ -52,7 +52,7 @@ struct Aggregator {
   PyObject_HEAD
   Record* counters;  // malloc'ed by the constructor, freed by the deallocator
   int32_t num_counters;
-  PyObject* lock;  // threading.Lock; every record access holds it
+  PyObject* lock;  // threading.Lock; every record access holds it, but the count check of get_all_stats
 };
 
 PyTypeObject AggregatorType{PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -60,7 +60,7 @@ PyTypeObject AggregatorType{PyVarObject_HEAD_INIT(nullptr, 0)};
 inline Aggregator* as_agg(PyObject* o) { return reinterpret_cast<Aggregator*>(o); }
 
 inline void reset_record(Record& r) {
-  r.count = 0;
+  kv::store_relaxed(r.count, 0);
   r.sum = 0.0;
   r.sum_sq = 0.0;
   r.min = kInf;
@@ -160,7 +160,7 @@ int do_update(PyObject* self, int32_t id, double value) {
   kv::Locked guard(a->lock, kv::native_section);
   if (!guard.ok()) return -1;
   Record& r = a->counters[id];
-  r.count += 1;
+  kv::store_relaxed(r.count, r.count + 1);
   r.sum += value;
   r.sum_sq += value * value;
   if (r.min > value) r.min = value;
@@ -234,7 +234,7 @@ PyObject* do_get_all_stats(PyObject* self) {
   // num_counters never changes and the records live as long as the object,
   // so an override of get_stats that resets counters cannot upset the walk.
   for (int32_t i = 0; i < a->num_counters; ++i) {
-    if (a->counters[i].count == 0) continue;  // read without the lock
+    if (kv::load_relaxed(a->counters[i].count) == 0) continue;  // read without the lock
     Ref stats = Ref::steal(native_get_stats(self, i));
     if (!stats) return nullptr;
     Ref id = Ref::steal(PyLong_FromLong(i));

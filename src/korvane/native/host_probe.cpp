@@ -225,19 +225,20 @@ double perf_counter(PyObject* time) {
 // from that entry of the posix module's method table. Nothing installed in
 // its place (a mock, a shim, a wrapper) can carry that entry, so for such an
 // `fn` counting the mask natively gives exactly len(fn(0)). The entry, once
-// seen, is remembered; it belongs to the interpreter, not to `os`.
+// seen, is remembered; it belongs to the interpreter, not to `os`. Threads
+// that find it at once all remember the same pointer, each writing it whole.
 bool is_builtin_getaffinity(PyObject* fn) {
   static const PyMethodDef* builtin = nullptr;
   if (!PyCFunction_Check(fn)) return false;
   const PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(fn)->m_ml;
   if (def == nullptr) return false;
-  if (builtin != nullptr) return def == builtin;
+  if (const PyMethodDef* known = kv::load_relaxed(builtin)) return def == known;
   PyObject* module = PyCFunction_GET_SELF(fn);
   PyModuleDef* module_def = module != nullptr && PyModule_Check(module) ? PyModule_GetDef(module) : nullptr;
   if (module_def == nullptr || std::strcmp(module_def->m_name, "posix") != 0) return false;
   for (const PyMethodDef* m = module_def->m_methods; m != nullptr && m->ml_name != nullptr; ++m) {
     if (m == def && std::strcmp(m->ml_name, "sched_getaffinity") == 0) {
-      builtin = def;
+      kv::store_relaxed(builtin, def);
       return true;
     }
   }
@@ -393,9 +394,9 @@ PyObject* numa_nodes_windows() {
   if (!c_ulong) return nullptr;
   Ref pointer_type = Ref::steal(kv::call_method(ctypes.get(), n_POINTER, {c_ulong.get()}));
   if (!pointer_type) return nullptr;
-  Ref argtypes = Ref::steal(PyList_New(1));
+  PyObject* argtype = pointer_type.release();
+  Ref argtypes = Ref::steal(kv::new_list(&argtype, 1));
   if (!argtypes) return nullptr;
-  PyList_SET_ITEM(argtypes.get(), 0, pointer_type.release());
   if (PyObject_SetAttr(fn.get(), n_argtypes.get(), argtypes.get()) < 0) return nullptr;
   Ref highest = Ref::steal(kv::call(c_ulong.get(), {}));
   if (!highest) return nullptr;
@@ -535,11 +536,9 @@ bool gpu_from_tool(PyObject* info) {
   if (!subprocess) return false;
   Ref run = Ref::steal(getattr(subprocess.get(), n_run));
   if (!run) return false;
-  Ref argv = Ref::steal(PyList_New(3));
+  PyObject* command[] = {Py_NewRef(n_nvidia_smi.get()), Py_NewRef(n_query_gpu.get()), Py_NewRef(n_format_csv.get())};
+  Ref argv = Ref::steal(kv::new_list(command, 3));
   if (!argv) return false;
-  PyList_SET_ITEM(argv.get(), 0, Py_NewRef(n_nvidia_smi.get()));
-  PyList_SET_ITEM(argv.get(), 1, Py_NewRef(n_query_gpu.get()));
-  PyList_SET_ITEM(argv.get(), 2, Py_NewRef(n_format_csv.get()));
   Ref timeout = Ref::steal(PyFloat_FromDouble(0.5));
   Ref kwnames = Ref::steal(PyTuple_Pack(3, n_capture_output.get(), n_timeout.get(), n_check.get()));
   if (!timeout || !kwnames) return false;
@@ -637,9 +636,11 @@ bool set_probe(PyObject* caps, const kv::Name& key, const kv::Name& probe) {
 }
 
 // Unpacks exactly two values from `pair` into `out`; false with the
-// interpreter's unpacking error set.
+// interpreter's unpacking error set. A list is read in its critical section:
+// on the free-threaded build another thread may change it meanwhile.
 bool unpack_two(PyObject* pair, Ref (&out)[2]) {
   if (PyTuple_CheckExact(pair) || PyList_CheckExact(pair)) {
+    kv::CriticalSection section(pair);
     Py_ssize_t n = PySequence_Fast_GET_SIZE(pair);
     if (n != 2) {
       kv::raise_unpack_count(2, n);

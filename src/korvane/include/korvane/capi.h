@@ -14,7 +14,11 @@
  * `size` with the end of that member (offsetof plus the member's size).
  *
  * Tables stay valid until the process ends: extension modules are never
- * unloaded. */
+ * unloaded.
+ *
+ * On a free-threaded build (3.13t), "holding the interpreter lock" reads
+ * "with an attached thread state"; each table's header says which of its
+ * operations need neither. */
 #ifndef KORVANE_CAPI_H
 #define KORVANE_CAPI_H
 

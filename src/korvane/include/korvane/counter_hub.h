@@ -11,7 +11,12 @@
  * instance of a Python subclass that overrides the method of the same name it
  * calls that override instead. Each takes an instance of the table's type
  * (exactly, or a subclass). int results are 0, or -1 with an exception set;
- * object results are new references, or NULL with an exception set. */
+ * object results are new references, or NULL with an exception set.
+ *
+ * On a free-threaded build (3.13t) there is no interpreter lock: call them
+ * with an attached thread state. Any number of threads may then use one
+ * aggregator at once; its lock serialises every record access, as it does
+ * for the Python methods. */
 #ifndef KORVANE_COUNTER_HUB_H
 #define KORVANE_COUNTER_HUB_H
 

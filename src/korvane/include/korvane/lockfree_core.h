@@ -11,7 +11,15 @@
  * without holding the interpreter lock, and touches nothing but the
  * instance's native fields, atomically: Python code and other threads may
  * use the same instance at the same time. All atomic operations are
- * sequentially consistent; arithmetic wraps around in two's complement. */
+ * sequentially consistent; arithmetic wraps around in two's complement.
+ *
+ * The same holds on a free-threaded build (3.13t): the operations need no
+ * attached thread state and run in parallel with every Python method on the
+ * same instance. What needs one there is what needs the interpreter lock
+ * elsewhere: KORVANE_CHECK, the import, and taking the reference that keeps
+ * the instance alive (for a LockFreeStatistics' public counter, a new
+ * reference from PyObject_GetAttr: another thread may replace the attribute
+ * and drop the object it held). */
 #ifndef KORVANE_LOCKFREE_CORE_H
 #define KORVANE_LOCKFREE_CORE_H
 

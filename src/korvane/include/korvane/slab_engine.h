@@ -16,6 +16,13 @@
  * get_bucket_size_fast reads only what the constructor set and needs no
  * serialisation.
  *
+ * On a free-threaded build there is no interpreter lock to hold. There the
+ * Python methods of FastSlabHeaderOps change a header inside a critical
+ * section on it: a caller with an attached thread state that runs the header
+ * operations inside Py_BEGIN_CRITICAL_SECTION(header) may use them freely.
+ * The collector's operations add to its counters atomically there, so they
+ * never lose a count beside the Python methods or each other.
+ *
  * Slot indexes outside 0..63 (negative ones included) are not slots: they
  * are never free and allocating or releasing them leaves the bitmap alone. */
 #ifndef KORVANE_SLAB_ENGINE_H

@@ -78,19 +78,44 @@ inline double clamp_to(double v, double lo, double hi) {
   return r > lo ? r : lo;
 }
 
+// Lists come from the caller, and on the free-threaded build another thread
+// may change one while a function reads it. A function that walks a list
+// therefore holds the list's critical section for the walk: the walk then
+// sees one state of the list, unless it runs Python code (a conversion
+// through __float__, the iteration of a record that is neither a tuple nor a
+// list), which may suspend the section. So items are taken as new
+// references before anything can run Python code, and the length is read
+// again for every item. A list nested in a list (a record) is read under its
+// own section, after a reference to it has been taken. Tuples never change.
+
+// list[i] as a new reference, for a list whose critical section is held; the
+// list's IndexError when it has become shorter meanwhile.
+Ref item_at(PyObject* list, Py_ssize_t i) {
+  if (i < PyList_GET_SIZE(list)) return Ref::borrow(PyList_GET_ITEM(list, i));
+  PyErr_SetString(PyExc_IndexError, "list index out of range");
+  return Ref();
+}
+
+// The two items of a tuple or list (`items` its item array) as new
+// references, or the unpacking error for another length.
+inline bool take_pair(PyObject* seq, PyObject* const* items, Ref& a, Ref& b) {
+  Py_ssize_t size = Py_SIZE(seq);
+  if (size != 2) {
+    kv::raise_unpack_count(2, size);
+    return false;
+  }
+  a = Ref::borrow(items[0]);
+  b = Ref::borrow(items[1]);
+  return true;
+}
+
 // `a, b = seq` as the interpreter unpacks it: new references in a and b.
 // False with an error set.
 [[gnu::noinline]] bool unpack_pair(PyObject* seq, Ref& a, Ref& b) {
-  if (PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) {
-    Py_ssize_t size = Py_SIZE(seq);
-    if (size != 2) {
-      kv::raise_unpack_count(2, size);
-      return false;
-    }
-    PyObject** items = PyTuple_CheckExact(seq) ? &PyTuple_GET_ITEM(seq, 0) : &PyList_GET_ITEM(seq, 0);
-    a = Ref::borrow(items[0]);
-    b = Ref::borrow(items[1]);
-    return true;
+  if (PyTuple_CheckExact(seq)) return take_pair(seq, &PyTuple_GET_ITEM(seq, 0), a, b);
+  if (PyList_CheckExact(seq)) {
+    kv::CriticalSection section(seq);
+    return take_pair(seq, PyList_GET_SIZE(seq) > 0 ? &PyList_GET_ITEM(seq, 0) : nullptr, a, b);
   }
   Ref it = Ref::steal(PyObject_GetIter(seq));
   if (!it) return false;
@@ -110,10 +135,16 @@ inline double clamp_to(double v, double lo, double hi) {
   return !PyErr_Occurred();
 }
 
+// A sample or record whose items may be read in place: a tuple, or on the
+// default build a list (the interpreter lock keeps it unchanged meanwhile).
+inline bool is_plain_pair(PyObject* o) {
+  return (PyTuple_CheckExact(o) || (!kv::free_threaded && PyList_CheckExact(o))) && Py_SIZE(o) == 2;
+}
+
 // The pair of doubles in a performance sample; `sample` is borrowed from a
 // list and is only read here when nothing can run Python code.
 inline bool sample_doubles(PyObject* sample, double* t, double* p) {
-  if ((PyTuple_CheckExact(sample) || PyList_CheckExact(sample)) && Py_SIZE(sample) == 2) {
+  if (is_plain_pair(sample)) {
     PyObject* a = PyTuple_CheckExact(sample) ? PyTuple_GET_ITEM(sample, 0) : PyList_GET_ITEM(sample, 0);
     PyObject* b = PyTuple_CheckExact(sample) ? PyTuple_GET_ITEM(sample, 1) : PyList_GET_ITEM(sample, 1);
     if (is_plain_number(a) && is_plain_number(b)) [[likely]] {
@@ -129,7 +160,7 @@ inline bool sample_doubles(PyObject* sample, double* t, double* p) {
 
 // The size of an allocation record (its second element), after unpacking it.
 inline bool record_size(PyObject* record, double* size) {
-  if ((PyTuple_CheckExact(record) || PyList_CheckExact(record)) && Py_SIZE(record) == 2) {
+  if (is_plain_pair(record)) {
     PyObject* s = PyTuple_CheckExact(record) ? PyTuple_GET_ITEM(record, 1) : PyList_GET_ITEM(record, 1);
     if (is_plain_number(s)) [[likely]] return as_double(s, size);
   }
@@ -142,9 +173,13 @@ inline bool record_size(PyObject* record, double* size) {
 bool first_element(PyObject* record, double* out) {
   Ref hold = Ref::borrow(record);
   Ref item;
-  if ((PyTuple_CheckExact(record) || PyList_CheckExact(record)) && Py_SIZE(record) > 0) {
-    item = Ref::borrow(PyTuple_CheckExact(record) ? PyTuple_GET_ITEM(record, 0) : PyList_GET_ITEM(record, 0));
-  } else {
+  if (PyTuple_CheckExact(record)) {
+    if (PyTuple_GET_SIZE(record) > 0) item = Ref::borrow(PyTuple_GET_ITEM(record, 0));
+  } else if (PyList_CheckExact(record)) {
+    kv::CriticalSection section(record);
+    if (PyList_GET_SIZE(record) > 0) item = Ref::borrow(PyList_GET_ITEM(record, 0));
+  }
+  if (!item) {
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (!zero) return false;
     item = Ref::steal(PyObject_GetItem(record, zero.get()));
@@ -170,9 +205,9 @@ PyObject* detect_performance_degradation(PyObject*, PyObject* const* args, Py_ss
     return nullptr;
   }
   PyObject* history = a[0];
-  if (history == Py_None || PyList_GET_SIZE(history) == 0 || baseline <= 0.0 || PyList_GET_SIZE(history) < 5) {
-    Py_RETURN_FALSE;
-  }
+  if (history == Py_None) Py_RETURN_FALSE;
+  kv::CriticalSection section(history);
+  if (PyList_GET_SIZE(history) == 0 || baseline <= 0.0 || PyList_GET_SIZE(history) < 5) Py_RETURN_FALSE;
   Py_ssize_t count = 0;
   double total = 0.0;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(history); ++i) {
@@ -199,7 +234,9 @@ PyObject* calculate_performance_trend(PyObject*, PyObject* const* args, Py_ssize
     return nullptr;
   }
   PyObject* history = a[0];
-  if (history == Py_None || PyList_GET_SIZE(history) < 3) return PyFloat_FromDouble(0.0);
+  if (history == Py_None) return PyFloat_FromDouble(0.0);
+  kv::CriticalSection section(history);
+  if (PyList_GET_SIZE(history) < 3) return PyFloat_FromDouble(0.0);
   // One pass: t0 is the first in-window timestamp, and every later in-window
   // sample follows it in list order.
   Py_ssize_t count = 0;
@@ -267,11 +304,12 @@ PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* arg
     return nullptr;
   }
   PyObject* history = a[0];
+  kv::CriticalSection section(history);
   Py_ssize_t n = PyList_GET_SIZE(history);
   if (n < 6) return Py_NewRef(no_change_result);
   const kv::Name* keys[3] = {&n_parallelization, &n_cpu, &n_memory};
   for (Py_ssize_t i = n - 6; i < n; ++i) {
-    Ref record = Ref::steal(PyList_GetItemRef(history, i));
+    Ref record = item_at(history, i);
     if (!record) return nullptr;
     if (record.get() == Py_None) {
       PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
@@ -292,7 +330,7 @@ PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* arg
   for (int half = 0; half < 2; ++half) {
     Py_ssize_t first = half == 0 ? n - 3 : n - 6;
     for (Py_ssize_t i = first; i < first + 3; ++i) {
-      Ref record = Ref::steal(PyList_GetItemRef(history, i));
+      Ref record = item_at(history, i);
       if (!record) return nullptr;
       if (!PyDict_CheckExact(record.get())) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(record.get())->tp_name);
@@ -367,6 +405,8 @@ PyObject* detect_dominant_pattern(PyObject*, PyObject* const* args, Py_ssize_t n
     return nullptr;
   }
   PyObject* patterns = a[0];
+  // Counting runs no Python code, so the whole window is read in one state.
+  kv::CriticalSection section(patterns);
   Py_ssize_t n = PyList_GET_SIZE(patterns);
   if (n == 0) return Py_NewRef(n_mixed.get());
   Py_ssize_t start = n - window > 0 ? n - window : 0;
@@ -517,11 +557,12 @@ PyObject* predict_resource_requirements(PyObject*, PyObject* const* args, Py_ssi
     return nullptr;
   }
   PyObject* history = a[0];
+  kv::CriticalSection section(history);
   Py_ssize_t n = PyList_GET_SIZE(history);
   if (n < 10) return Py_NewRef(empty_prediction);
   double first = 0.0, last = 0.0;
   if (!first_element(PyList_GET_ITEM(history, 0), &first)) return nullptr;
-  Ref last_record = Ref::steal(PyList_GetItemRef(history, n - 1));
+  Ref last_record = item_at(history, n - 1);
   if (!last_record || !first_element(last_record.get(), &last)) return nullptr;
   double span = last - first;
   if (span <= 0.0) return Py_NewRef(empty_prediction);
