@@ -150,6 +150,7 @@ PyObject* chunk_tuple(PyObject* shape, int32_t rows) {
   return t;
 }
 
+#ifdef Py_GIL_DISABLED
 // The chunk list of compute_chunk_shapes for the free-threaded build, where
 // PyList_New(n) must not be called with n > 0 (see kv::new_list): `full`
 // times the same tuple of `rows` rows, by repeating a one-item list, then
@@ -172,6 +173,7 @@ PyObject* chunk_list_repeated(PyObject* shape, Py_ssize_t full, int32_t rows, in
   }
   return result.release();
 }
+#endif
 
 kv::Params<3> chunk_shapes_params{"compute_chunk_shapes", {"shape", "element_size", "max_chunk_bytes"}, 3};
 
@@ -235,7 +237,9 @@ PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t narg
 
   Py_ssize_t full = remaining / rows_per_chunk;
   int32_t last = remaining % rows_per_chunk;
-  if constexpr (kv::free_threaded) return chunk_list_repeated(shape, full, rows_per_chunk, last);
+#ifdef Py_GIL_DISABLED
+  return chunk_list_repeated(shape, full, rows_per_chunk, last);
+#else
   Ref result = Ref::steal(PyList_New(full + (last != 0 ? 1 : 0)));
   if (!result) return nullptr;
   // Every full chunk is the same immutable tuple.
@@ -250,6 +254,7 @@ PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t narg
     PyList_SET_ITEM(result.get(), full, chunk);
   }
   return result.release();
+#endif
 }
 
 kv::Params<5> optimal_chunks_params{

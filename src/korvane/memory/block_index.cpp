@@ -234,6 +234,7 @@ void pool_release(Pool& pool) {
   pool = Pool{};
 }
 
+#ifdef Py_GIL_DISABLED
 // "total_searches" on the free-threaded build: readers count in the shard
 // of their thread, each in a cache line of its own, so that readers on
 // different cores write no common line; get_stats sums the shards.
@@ -244,11 +245,13 @@ struct SearchShard {
   char pad[kLine - sizeof(int64_t)];
 };
 
+std::atomic<unsigned> next_shard{0};
+
 inline int this_thread_shard() {
-  static std::atomic<unsigned> next{0};
-  thread_local int shard = static_cast<int>(next.fetch_add(1, std::memory_order_relaxed) % kSearchShards);
+  thread_local int shard = static_cast<int>(next_shard.fetch_add(1, std::memory_order_relaxed) % kSearchShards);
   return shard;
 }
+#endif
 
 struct Tree {
   PyObject_HEAD
