@@ -65,8 +65,9 @@ def tracked_as_inserted(d: dict) -> bool:
     return gc.is_tracked(filled)
 
 
+@pytest.fixture
 def readme_path():
-    """The README beside the tests; skips the calling test where the tests run without the source tree."""
+    """The README beside the tests; skips the test where the tests run without the source tree."""
     path = Path(__file__).resolve().parent.parent / "README.md"
     if not path.is_file():
         pytest.skip(f"no README.md at {path}: the tests run outside the source tree")

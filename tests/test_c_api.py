@@ -19,7 +19,6 @@ import korvane
 from korvane.memory.lockfree_core import AtomicCounter, AtomicCounterWrapper, LockFreeStack, LockFreeStatistics
 from korvane.memory.slab_engine import FastBucketAllocator, FastSlabHeaderOps, FastStatsCollector
 from korvane.monitoring.counter_hub import CounterAggregator
-from conftest import readme_path
 from test_slab_engine import EDGE_I32, PARAMS, BucketModel, record
 
 HERE = Path(__file__).parent
@@ -164,8 +163,8 @@ def test_counter_aggregator_table_reaches_overrides(client):
         client.update_and_read(CounterAggregator(4), 4, 1.0)
 
 
-def test_readme_example_builds_and_runs(tmp_path):
-    section = readme_path().read_text().split("\n## C API\n", 1)[1].split("\n## ", 1)[0]
+def test_readme_example_builds_and_runs(tmp_path, readme_path):
+    section = readme_path.read_text().split("\n## C API\n", 1)[1].split("\n## ", 1)[0]
     source = re.search(r"```c\n(.*?)```", section, re.S).group(1)
     name = re.search(r"PyInit_(\w+)", source).group(1)
     (tmp_path / f"{name}.c").write_text(source)

@@ -3,11 +3,9 @@
 import doctest
 import logging
 
-from conftest import readme_path
 
-
-def test_readme_examples():
+def test_readme_examples(readme_path):
     logging.getLogger("korvane").setLevel(logging.ERROR)  # keep load messages out of the output
-    result = doctest.testfile(str(readme_path()), module_relative=False, optionflags=doctest.ELLIPSIS, verbose=False)
+    result = doctest.testfile(str(readme_path), module_relative=False, optionflags=doctest.ELLIPSIS, verbose=False)
     assert result.attempted > 30
     assert result.failed == 0
