@@ -1373,10 +1373,17 @@ PyObject* optimistic_read(Tree* t, Search&& search, Reader& reader) {
 
 // Waits without sleeping for a write in progress to end: a writer keeps
 // seq_counter odd for well under a microsecond, unless it is descheduled.
-// True with the even value in `seq`; false when the writer is still at it.
+// A short spin covers the first case; then the processor is offered to
+// other threads a few times, which lets a descheduled writer on this core
+// finish instead of being kept off it by the spinning. True with the even
+// value in `seq`; false when the writer is still at it.
 bool spin_until_even(Tree* t, int64_t* seq) {
-  for (int i = 0; i < 4096; ++i) {
-    kv::detail::cpu_relax();
+  for (int i = 0; i < 64 + 8; ++i) {
+    if (i < 64) {
+      kv::detail::cpu_relax();
+    } else {
+      sched_yield();
+    }
     *seq = kv::load_acquire(t->seq_counter);
     if (!(*seq & 1)) return true;
   }
