@@ -853,9 +853,19 @@ def test_import_with_an_unusual_clock_or_no_dict_watcher_left(python_subprocess)
     # `time` in sys.modules need not be a module (the import once crashed),
     # and the interpreter's few dict watcher ids, shared by every extension,
     # may all be taken: the package takes at most one, and works without.
+    # A clock already replaced on the module is always called by name, and a
+    # failing lookup of it fails the import.
     code = """
         import _testcapi, importlib, logging, sys, threading, time, types
         import korvane.memory.lockfree_core
+        real = time.perf_counter_ns
+        if MODE == "raising":
+            del time.perf_counter_ns
+            time.__getattr__ = lambda name: 1 / 0
+            try:
+                import korvane.memory.block_index
+            except ZeroDivisionError:
+                sys.exit(0)
 
         def free_watchers():
             ids = []
@@ -873,6 +883,8 @@ def test_import_with_an_unusual_clock_or_no_dict_watcher_left(python_subprocess)
         calls = []
         fake = types.SimpleNamespace(perf_counter_ns=lambda: calls.append(1) or 5, sleep=time.sleep)
         sys.modules["time"] = fake if MODE == "fake" else time
+        if MODE == "patched":
+            time.perf_counter_ns = fake.perf_counter_ns
         from korvane.memory import block_index as bi
         sys.modules["time"] = time
         for name in ("memory.lockfree_core", "memory.slab_engine", "native.host_probe", "plugins.analyzer.task_scoring",
@@ -884,16 +896,17 @@ def test_import_with_an_unusual_clock_or_no_dict_watcher_left(python_subprocess)
         before = len(calls)
         bi.time = types.SimpleNamespace(perf_counter_ns=lambda: calls.append(2) or 6)
         tree.insert(7, 7)
-        bi.time = time
+        bi.time, time.perf_counter_ns = time, real
         tree.insert(8, 8)
         for i in taken:
             _testcapi.clear_dict_watcher(i)
         print(before, calls[before:], free - free_watchers(), tree.get_size_distribution() == dict.fromkeys([0, 1, 2, 7, 8], 1))
     """
-    for mode, taken in (("fake", 0), ("none", 0), ("plain", 1)):
+    for mode, taken in (("fake", 0), ("patched", 0), ("none", 0), ("plain", 1), ("raising", None)):
         result = python_subprocess(code.replace("MODE", repr(mode)))
         assert (result.returncode, result.stderr) == (0, "")
-        assert result.stdout.split() == ["3" if mode == "fake" else "0", "[2]", str(taken), "True"], mode
+        expected = [] if taken is None else ["0" if mode in ("none", "plain") else "3", "[2]", str(taken), "True"]
+        assert result.stdout.split() == expected, mode
 
 
 def test_memory_block():

@@ -15,6 +15,7 @@ Each table has one row per writer, call site or container type; a new type adds 
 import contextlib
 import ctypes
 import gc
+import os
 import signal
 import sys
 import sysconfig
@@ -24,10 +25,13 @@ import types
 import pytest
 
 from conftest import SANITIZED
+from korvane.gpu import accel_planner as planner
 from korvane.memory import block_index as bi
 from korvane.memory import lockfree_core as lf
 from korvane.memory import slab_engine as se
 from korvane.monitoring import counter_hub as hub
+from korvane.plugins.analyzer import adaptation_policy as policy
+from korvane.plugins.analyzer import task_scoring as scoring
 
 try:
     from _testcapi import remove_mem_hooks, set_nomemory
@@ -239,6 +243,13 @@ SWEEP = [
     ("aggregator.update", aggregator, lambda g: g.update(2, 7.5), lambda g: g.get_all_stats()),
     ("aggregator.reset", aggregator, lambda g: g.reset(1), lambda g: g.get_all_stats()),
     ("aggregator.reset_all", aggregator, lambda g: g.reset_all(), lambda g: g.get_all_stats()),
+    ("tree.get_size_distribution", tree(), lambda t: t.get_size_distribution(), tree_state),
+    ("compute_chunk_shapes", no_object, lambda _: planner.compute_chunk_shapes((1000, 3), 8, 7200), no_state),
+    ("is_oom_error", no_object, lambda _: planner.is_oom_error("CUDA out of memory " * 40, "RuntimeError"), no_state),
+    ("predict_resource_requirements", no_object,
+     lambda _: policy.predict_resource_requirements([(t, 5000) for t in range(10)], 900.0), no_state),
+    ("calculate_gpu_suitability", no_object,
+     lambda _: scoring.calculate_gpu_suitability(0.5, 0.5, 0.5, True, "\uff18.6"), no_state),
 ]
 
 
@@ -738,6 +749,7 @@ LOCK_EXITS = [
     ("statistics.reset(failing counter)", lf, statistics_failing_reset, lambda s: s.reset(), None, True),
     ("statistics.reset", lf, lf.LockFreeStatistics, lambda s: s.reset(), None, False),
     ("pointer.load", lf, lambda: lf.AtomicPointer(A), lambda p: p.load(), A, False),
+    ("stack.pop", lf, stack, lambda s: s.pop(), A, False),
     ("tree.get_size_distribution", bi, lambda: tree_of(A), lambda t: t.get_size_distribution(), {8: 1}, False),
 ]
 
@@ -765,6 +777,28 @@ def test_lock_exit_outcomes_follow_the_with_statement(module, make, call, result
     else:
         assert call(obj) == (None if raising else result)
     assert [lock.calls for lock in locks if lock.calls] == [["enter", Boom if raising else None]]
+
+
+def test_a_failed_comparison_then_a_failing_lock_keeps_both_errors(monkeypatch):
+    # delete's comparison raised, then the lock failed on the write that ends the delete: the lock's
+    # error propagates with the comparison's as its context, and the tree is as it was.
+    locks = []
+    monkeypatch.setattr(bi, "threading",
+                        types.SimpleNamespace(Lock=lambda: locks.append(ExitLock("returns None")) or locks[-1]))
+    t = tree_of(A)
+
+    class Raising:
+        def __eq__(self, other):
+            for lock in locks:
+                lock.outcome = "raises"
+            raise Boom
+
+    with pytest.raises(ExitError) as info:
+        t.delete(8, Raising())
+    assert type(info.value.__context__) is Boom
+    for lock in locks:
+        lock.outcome = "returns None"
+    assert t.get_size_distribution() == {8: 1} and t.find_best_fit(8) is A
 
 
 # --- objects the collector has cleared ------------------------------------------------------------
@@ -904,14 +938,17 @@ def test_finaliser_that_collects_while_its_holder_is_freed(make, python_subproce
 
 # --- deep chains -----------------------------------------------------------------------------------
 
-# The chain is freed on a thread with a 2 MiB stack (8 MiB under the
-# sanitizers, whose frames are larger). The interpreter lets about 10,000
+# The chain is freed on a thread with a 2 MiB stack (8 MiB where frames are
+# larger: under the sanitizers, on an interpreter built for ThreadSanitizer,
+# and in the unoptimised coverage build). The interpreter lets about 10,000
 # deallocations nest before its trashcan defers the rest, which such a stack
 # holds with room to spare; freeing the whole chain by recursion would need
 # more than 7 bytes of stack per level, less than any call takes. A chain as
 # deep as the main thread's 8 MiB stack needs would take three times as long.
 DEPTH = 300_000
-STACK = (8 if SANITIZED else 2) * 1024 * 1024
+LARGE_FRAMES = (SANITIZED or "KORVANE_TEST_COVERAGE_DIR" in os.environ
+                or "--with-thread-sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or ""))
+STACK = (8 if LARGE_FRAMES else 2) * 1024 * 1024
 
 CHAIN = """
 import gc, threading, types, weakref
