@@ -279,19 +279,32 @@ inline void cpu_relax() noexcept {
 #endif
 }
 
+}  // namespace detail
+
+// Whether done() came to hold within `spins` pauses of the processor and
+// then `yields` offers of it to other threads (which lets a descheduled
+// thread that done() waits for run on this core); never sleeps.
+template <typename Done>
+bool spin_until(Done&& done, int spins, int yields) noexcept {
+  for (int i = 0; i < spins; ++i) {
+    if (done()) return true;
+    detail::cpu_relax();
+  }
+  for (int i = 0; i < yields; ++i) {
+    if (done()) return true;
+    sched_yield();
+  }
+  return done();
+}
+
+namespace detail {
+
 // Waits until done() holds: a short spin, then yielding the processor, then
 // short sleeps with the thread detached, so that a stop-the-world pause of
 // the interpreter does not wait for us meanwhile.
 template <typename Done>
 void wait_until(Done&& done) noexcept {
-  for (int i = 0; i < 128; ++i) {
-    if (done()) return;
-    cpu_relax();
-  }
-  for (int i = 0; i < 64; ++i) {
-    if (done()) return;
-    sched_yield();
-  }
+  if (spin_until(done, 128, 64)) return;
   while (!done()) {
     PyThreadState* attached = PyThreadState_GetUnchecked() != nullptr ? PyEval_SaveThread() : nullptr;
     timespec pause{0, 20000};

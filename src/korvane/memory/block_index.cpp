@@ -1378,16 +1378,12 @@ PyObject* optimistic_read(Tree* t, Search&& search, Reader& reader) {
 // finish instead of being kept off it by the spinning. True with the even
 // value in `seq`; false when the writer is still at it.
 bool spin_until_even(Tree* t, int64_t* seq) {
-  for (int i = 0; i < 64 + 8; ++i) {
-    if (i < 64) {
-      kv::detail::cpu_relax();
-    } else {
-      sched_yield();
-    }
-    *seq = kv::load_acquire(t->seq_counter);
-    if (!(*seq & 1)) return true;
-  }
-  return false;
+  return kv::spin_until(
+      [&] {
+        *seq = kv::load_acquire(t->seq_counter);
+        return (*seq & 1) == 0;
+      },
+      64, 8);
 }
 
 // The optimistic read protocol without the interpreter lock. The search and

@@ -455,13 +455,9 @@ inline PyObject* last_item(PyObject* list, Py_ssize_t n) {
 // The last offset of a bucket list that was found non-empty, as a C value;
 // false when there is none after all.
 inline bool last_offset(PyObject* list, int32_t* offset) {
-#ifdef Py_GIL_DISABLED
   Ref item = Ref::steal(last_item(list, PyList_GET_SIZE(list)));
   if (!item) return false;
   *offset = static_cast<int32_t>(PyLong_AsLong(item.get()));
-#else
-  *offset = static_cast<int32_t>(PyLong_AsLong(PyList_GET_ITEM(list, PyList_GET_SIZE(list) - 1)));
-#endif
   return true;
 }
 
