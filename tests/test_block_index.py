@@ -849,14 +849,12 @@ def test_import_without_the_lockfree_core_or_memory_block(python_subprocess):
     assert result.stdout.split() == ["ImportError", "korvane.memory.memory_block"]
 
 
-def test_import_with_an_unusual_clock_or_no_dict_watcher_left(python_subprocess):
-    # `time` in sys.modules need not be a module (the import once crashed),
-    # and the interpreter's few dict watcher ids, shared by every extension,
-    # may all be taken: the package takes at most one, and works without.
-    # A clock already replaced on the module is always called by name, and a
-    # failing lookup of it fails the import.
+def test_import_with_an_unusual_clock(python_subprocess):
+    # `time` in sys.modules need not be a module (the import once crashed). A
+    # clock already replaced on the module is always called by name, and a
+    # failing lookup of it fails the import. No dict watcher is taken.
     code = """
-        import _testcapi, importlib, logging, sys, threading, time, types
+        import _testcapi, sys, time, types
         import korvane.memory.lockfree_core
         real = time.perf_counter_ns
         if MODE == "raising":
@@ -866,47 +864,115 @@ def test_import_with_an_unusual_clock_or_no_dict_watcher_left(python_subprocess)
                 import korvane.memory.block_index
             except ZeroDivisionError:
                 sys.exit(0)
-
-        def free_watchers():
-            ids = []
-            try:
-                while True:
-                    ids.append(_testcapi.add_dict_watcher(0))
-            except RuntimeError:
-                pass
-            for i in ids:
-                _testcapi.clear_dict_watcher(i)
-            return len(ids)
-
-        free = free_watchers()
-        taken = [_testcapi.add_dict_watcher(0) for _ in range(free)] if MODE == "none" else []
         calls = []
         fake = types.SimpleNamespace(perf_counter_ns=lambda: calls.append(1) or 5, sleep=time.sleep)
         sys.modules["time"] = fake if MODE == "fake" else time
         if MODE == "patched":
             time.perf_counter_ns = fake.perf_counter_ns
+        watcher = _testcapi.add_dict_watcher(0)
         from korvane.memory import block_index as bi
         sys.modules["time"] = time
-        for name in ("memory.lockfree_core", "memory.slab_engine", "native.host_probe", "plugins.analyzer.task_scoring",
-                     "plugins.analyzer.adaptation_policy", "monitoring.counter_hub", "gpu.accel_planner"):
-            importlib.import_module("korvane." + name)
         tree = bi.FastRedBlackTree()
         for i in range(3):
             tree.insert(i, i)
-        before = len(calls)
-        bi.time = types.SimpleNamespace(perf_counter_ns=lambda: calls.append(2) or 6)
-        tree.insert(7, 7)
-        bi.time, time.perf_counter_ns = time, real
+        time.perf_counter_ns = real
         tree.insert(8, 8)
-        for i in taken:
-            _testcapi.clear_dict_watcher(i)
-        print(before, calls[before:], free - free_watchers(), tree.get_size_distribution() == dict.fromkeys([0, 1, 2, 7, 8], 1))
+        print(len(calls), _testcapi.add_dict_watcher(0) - watcher)
     """
-    for mode, taken in (("fake", 0), ("patched", 0), ("none", 0), ("plain", 1), ("raising", None)):
+    for mode, expected in (("fake", ["4", "1"]), ("patched", ["3", "1"]), ("plain", ["0", "1"]), ("raising", [])):
         result = python_subprocess(code.replace("MODE", repr(mode)))
         assert (result.returncode, result.stderr) == (0, "")
-        expected = [] if taken is None else ["0" if mode in ("none", "plain") else "3", "[2]", str(taken), "True"]
         assert result.stdout.split() == expected, mode
+
+
+class Clock:
+    """A stand-in for time.perf_counter_ns that counts the calls of the thread that made it."""
+
+    def __init__(self):
+        self.calls = 0
+        self.thread = threading.get_ident()
+
+    def __call__(self):
+        self.calls += threading.get_ident() == self.thread
+        return 5
+
+
+def test_each_insert_reads_the_clock_that_python_would_find(monkeypatch):
+    """The timestamp is what `time.perf_counter_ns()` gives at that call, however the name was rebound."""
+    import builtins
+
+    tree = FastRedBlackTree()
+    clock = Clock()
+    real_class = type(time)
+
+    def inserts_call(expected_calls):
+        before = clock.calls
+        assert tree.insert(1, "b") is True
+        return clock.calls - before == expected_calls
+
+    class PropertyModule(types.ModuleType):
+        perf_counter_ns = property(lambda self: clock)
+
+    stand_in = types.SimpleNamespace(perf_counter_ns=clock)
+    cases = [  # (how `time` is rebound, calls of the stand-in per insert)
+        (lambda: monkeypatch.setattr(bi, "time", stand_in), 1),
+        (lambda: monkeypatch.setattr(time, "perf_counter_ns", clock), 1),
+        (lambda: monkeypatch.setattr(bi, "time", types.ModuleType("time")) or setattr(bi.time, "perf_counter_ns", clock), 1),
+        (lambda: monkeypatch.setattr(time, "__class__", PropertyModule), 1),
+        (lambda: monkeypatch.delattr(bi, "time") or monkeypatch.setattr(builtins, "time", stand_in, raising=False), 1),
+        (lambda: monkeypatch.delattr(bi, "time") or monkeypatch.setattr(builtins, "time", time, raising=False), 0),
+    ]
+    namespace = vars(bi)
+    saved = dict(namespace)  # put back in binding order, which the module's own tests check
+    try:
+        for i, (rebind, calls) in enumerate(cases):
+            assert inserts_call(0)
+            rebind()
+            assert inserts_call(calls), i
+            monkeypatch.undo()
+            time.__class__ = real_class
+        assert inserts_call(0)
+        # Neither a global nor a builtin: NameError, and nothing stored.
+        del namespace["time"]
+        count = tree.size()
+        with pytest.raises(NameError, match="^name 'time' is not defined$"):
+            tree.insert(2, "b")
+        assert tree.size() == count and tree.find_all_exact(2) == []
+    finally:
+        monkeypatch.undo()
+        time.__class__ = real_class
+        namespace.clear()
+        namespace.update(saved)
+
+
+def test_a_clock_rebound_while_other_threads_insert_is_seen_at_once(monkeypatch):
+    # Another thread's inserts may check the clock at the very moment it is
+    # rebound; the insert that follows the rebinding must still call it.
+    tree = FastRedBlackTree()
+    stop = threading.Event()
+
+    def hammer():
+        while not stop.is_set():
+            tree.insert(3, None)
+            tree.remove_ge(3)
+
+    threads = [threading.Thread(target=hammer) for _ in range(2)]
+    for t in threads:
+        t.start()
+    try:
+        for _ in range(300):
+            clock = Clock()
+            bi.time = types.SimpleNamespace(perf_counter_ns=clock)
+            tree.insert(9, None)
+            assert clock.calls == 1
+            bi.time = time
+            tree.insert(9, None)
+            assert clock.calls == 1
+    finally:
+        bi.time = time
+        stop.set()
+        for t in threads:
+            t.join()
 
 
 def test_memory_block():

@@ -53,47 +53,10 @@ kv::Name k_is_valid{"is_valid"};
 constexpr int kMaxRetries = 100;
 PyObject* backoff_seconds;  // the float 0.0001, made at import
 
-// The time module and its perf_counter_ns as imported, to recognise them at
-// call time (the module global `time` may be replaced). Either may be null:
-// `time` in sys.modules need not be a module, nor have the function.
-PyObject* original_time;
+// time.perf_counter_ns as imported, to recognise it at call time; null when
+// `time` in sys.modules was not an exact module holding that very builtin,
+// and the clock is then always called by name.
 PyObject* original_perf_counter_ns;
-
-// Whether the module global `time` and its perf_counter_ns are known to be
-// the ones imported, so that the clock may be read natively. Bit 0 says they
-// are; the rest counts changes to either dict, which a dict watcher reports.
-// A thread that has checked both by name sets bit 0 only if no change came
-// in meanwhile, so a change made during the check is never lost.
-std::atomic<uint64_t> clock_state{0};
-
-int on_clock_dicts_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-  uint64_t s = clock_state.load(std::memory_order_relaxed);
-  while (!clock_state.compare_exchange_weak(s, (s | 1) + 1, std::memory_order_acq_rel)) {
-  }
-  return 0;
-}
-
-// The watcher is taken at the first clock read, not at import, and kept for
-// the life of the process: the interpreter has only a few watcher ids, shared
-// by every extension. Without one (all taken), the clock is always read by
-// name. 0: not tried yet, 1: being taken, 2: watching, 3: none to be had.
-std::atomic<int> clock_watch{0};
-
-// Watches the module's dict and the time module's; false if it cannot, with
-// no error set.
-bool watch_clock_dicts() {
-  int expected = 0;
-  if (!clock_watch.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) return expected == 2;
-  PyObject* exc = PyErr_GetRaisedException();
-  int id = PyDict_AddWatcher(on_clock_dicts_changed);
-  bool ok = id >= 0 && PyDict_Watch(id, PyModule_GetDict(kv::this_module())) == 0 &&
-            PyDict_Watch(id, PyModule_GetDict(original_time)) == 0;
-  if (!ok && id >= 0) PyDict_ClearWatcher(id);
-  PyErr_Clear();
-  PyErr_SetRaisedException(exc);
-  clock_watch.store(ok ? 2 : 3, std::memory_order_release);
-  return ok;
-}
 
 // AtomicCounter as imported and its increment method. For a counter of
 // exactly that (immutable) type without instance dict, calling the method
@@ -362,31 +325,34 @@ void release_detached(Detached& d) {
   PyErr_SetRaisedException(pending);
 }
 
-// time.perf_counter_ns() through the module global `time`, as an unsigned
-// 64-bit value. The unchanged function is read natively: it has no effect
-// beyond its result, which nothing reads back. False with an error set.
+// time.perf_counter_ns() as the module's own Python code would call it: the
+// global `time` (or the builtin of that name), its attribute, the call; as
+// an unsigned 64-bit value. When `time` is an exact module whose dict holds
+// the function imported with it, attribute lookup can find nothing else
+// (the module type's own attributes cannot be changed), and that function
+// does nothing but read the monotonic clock, so the clock is read natively.
+// Everything is looked up again on every call: a replacement made in any way
+// is seen by the next insert that starts after it. False with an error set.
 bool perf_counter_ns(uint64_t* out) {
-  uint64_t state = clock_state.load(std::memory_order_acquire);
-  if (!(state & 1)) [[unlikely]] {
-    Ref time = Ref::steal(kv::module_global(n_time));
-    if (!time) return false;
-    bool original = time.get() == original_time && original_perf_counter_ns != nullptr;
-    if (original) {
-      PyObject* fn = nullptr;
-      if (PyDict_GetItemRef(PyModule_GetDict(original_time), n_perf_counter_ns.get(), &fn) < 0) return false;
-      original = fn == original_perf_counter_ns;
-      Py_XDECREF(fn);
+  Ref time = Ref::steal(kv::module_global(n_time));
+  if (!time) return false;
+  Ref now;
+  if (PyModule_CheckExact(time.get()) && original_perf_counter_ns != nullptr) [[likely]] {
+    PyObject* fn = nullptr;
+    if (PyDict_GetItemRef(PyModule_GetDict(time.get()), n_perf_counter_ns.get(), &fn) < 0) return false;
+    if (fn == original_perf_counter_ns) [[likely]] {
+      Py_DECREF(fn);
+      timespec ts;
+      clock_gettime(CLOCK_MONOTONIC, &ts);
+      *out = static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+      return true;
     }
-    if (!original || !watch_clock_dicts() ||
-        !clock_state.compare_exchange_strong(state, state | 1, std::memory_order_acq_rel)) {
-      Ref now = Ref::steal(kv::call_method(time.get(), n_perf_counter_ns));
-      return now && kv::to_u64(now.get(), out);
-    }
+    if (fn != nullptr) now = Ref::steal(PyObject_CallNoArgs(fn));
+    Py_XDECREF(fn);
+    if (fn != nullptr) return now && kv::to_u64(now.get(), out);
   }
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  *out = static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
-  return true;
+  now = Ref::steal(kv::call_method(time.get(), n_perf_counter_ns));
+  return now && kv::to_u64(now.get(), out);
 }
 
 // A red record for `block` from the tree's pool, not yet linked; null
@@ -1789,19 +1755,22 @@ int exec_module(PyObject* m) {
     }
   }
 
-  // The clock is read natively only through an exact module whose dict
-  // holds the function that getattr finds.
-  Py_XSETREF(original_time, PyObject_GetAttrString(m, "time"));
-  if (original_time == nullptr) return -1;
+  // The clock is read natively only while it is the builtin imported here.
   Py_CLEAR(original_perf_counter_ns);
-  if (PyModule_CheckExact(original_time) &&
-      PyObject_GetOptionalAttr(original_time, n_perf_counter_ns.get(), &original_perf_counter_ns) < 0) {
-    return -1;
-  }
-  if (original_perf_counter_ns != nullptr &&
-      !(PyCFunction_Check(original_perf_counter_ns) && PyCFunction_GET_SELF(original_perf_counter_ns) == original_time &&
-        strcmp(reinterpret_cast<PyCFunctionObject*>(original_perf_counter_ns)->m_ml->ml_name, "perf_counter_ns") == 0)) {
-    Py_CLEAR(original_perf_counter_ns);  // already replaced: always called by name
+  {
+    Ref time = Ref::steal(PyObject_GetAttrString(m, "time"));
+    if (!time) return -1;
+    PyObject* fn = nullptr;
+    if (PyModule_CheckExact(time.get()) &&
+        PyObject_GetOptionalAttr(time.get(), n_perf_counter_ns.get(), &fn) < 0) {
+      return -1;
+    }
+    if (fn != nullptr && PyCFunction_Check(fn) && PyCFunction_GET_SELF(fn) == time.get() &&
+        strcmp(reinterpret_cast<PyCFunctionObject*>(fn)->m_ml->ml_name, "perf_counter_ns") == 0) {
+      original_perf_counter_ns = fn;
+    } else {
+      Py_XDECREF(fn);  // already replaced: always called by name
+    }
   }
   Py_XSETREF(backoff_seconds, PyFloat_FromDouble(0.0001));
   if (backoff_seconds == nullptr) return -1;
