@@ -15,6 +15,11 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, settings
 
+# The modules publish their probes (test-only controls that park a chosen
+# thread at a named point of the free-threaded code) when this is set at
+# their import.
+os.environ.setdefault("KORVANE_PROBES", "1")
+
 # Built with AddressSanitizer (make sanitize): its quarantine keeps freed
 # memory mapped, so resident-size checks do not apply.
 SANITIZED = os.environ.get("KORVANE_SANITIZED") == "1"

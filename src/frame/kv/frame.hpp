@@ -8,5 +8,6 @@
 #include "function.hpp"
 #include "lock.hpp"
 #include "module.hpp"
+#include "probe_controls.hpp"
 #include "refs.hpp"
 #include "sync.hpp"

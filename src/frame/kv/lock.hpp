@@ -287,6 +287,22 @@ inline PyObject* with_owned_lock(PyObject* lock, LockOwner& owner, const char* f
   return run_held(guard, body);
 }
 
+// In a forked child, releases `lock` when it is an exact threading.Lock that
+// is held: only the forking thread lives on in the child, and native code
+// never forks while it holds a lock, so the holder was a thread of the
+// parent (one that was waiting for it, or for another lock while holding
+// it, when the parent forked). Other lock objects are left as they are.
+inline void release_abandoned(PyObject* lock) noexcept {
+  const detail::LockCalls& calls = detail::lock_calls();
+  if (lock == nullptr || Py_TYPE(lock) != calls.type || calls.locked == nullptr) return;
+  PyObject* pending = PyErr_GetRaisedException();
+  PyObject* held = calls.locked(lock, nullptr);
+  if (held == Py_True) Py_XDECREF(PyObject_Vectorcall(calls.release, &lock, 1, nullptr));
+  Py_XDECREF(held);
+  PyErr_Clear();
+  PyErr_SetRaisedException(pending);
+}
+
 // Creates a new lock by calling `Lock` of the given threading module.
 inline PyObject* new_lock(PyObject* threading_module) {
   return PyObject_CallMethodNoArgs(threading_module, detail::name_Lock.get());

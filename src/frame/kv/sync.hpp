@@ -45,6 +45,7 @@
 #include <time.h>
 #endif
 
+#include "probes.hpp"
 #include "refs.hpp"
 
 namespace kv {
@@ -154,6 +155,12 @@ class NativeMutex {
   void unlock() noexcept {
 #ifdef Py_GIL_DISABLED
     PyMutex_Unlock(&m_);
+#endif
+  }
+  // In a forked child, where the thread that held it does not exist.
+  void reset_after_fork() noexcept {
+#ifdef Py_GIL_DISABLED
+    m_ = PyMutex{};
 #endif
   }
 
@@ -335,10 +342,12 @@ class ReadSection {
   ReadSection& operator=(const ReadSection&) = delete;
   ~ReadSection() {
     if (slot_ == nullptr) [[unlikely]] {
+      probes::at(probes::kSectionEnd);
       detail::readers().unslotted.fetch_sub(1, std::memory_order_release);
       return;
     }
     if (--slot_->depth == 0) {
+      probes::at(probes::kSectionEnd);
       slot_->state.store(slot_->state.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     }
   }
@@ -352,6 +361,7 @@ class ReadSection {
 // to be released, with no critical section held: it may detach the thread
 // while it waits. Holding a lock is safe, since readers take none.
 inline void synchronize() noexcept {
+  probes::at(probes::kSynchronize);
   std::atomic_thread_fence(std::memory_order_seq_cst);
   detail::Readers& r = detail::readers();
   detail::ReaderSlot* mine = detail::this_thread_slot;

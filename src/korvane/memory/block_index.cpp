@@ -243,6 +243,8 @@ struct Tree {
   Pool pool;
   kv::NativeMutex pool_mutex;
   uint64_t pool_generation;
+  Tree* prev_tree;  // the list of live trees (see repair_after_fork)
+  Tree* next_tree;
 #ifdef Py_GIL_DISABLED
   char pad[kLine];
   SearchShard searches[kSearchShards];
@@ -250,6 +252,39 @@ struct Tree {
 };
 
 PyTypeObject TreeType{PyVarObject_HEAD_INIT(nullptr, 0)};
+
+// Probe points of the tree (see kv/probes.hpp): a reader that has captured
+// its result but not yet validated it; a writer that has made seq_counter
+// odd, before its first change; a removal about to return its record to the
+// pool (holding pool_mutex).
+enum : unsigned { kCaptured = kv::probes::kFirstModulePoint, kWriting, kReclaiming };
+
+// Every live tree, so that a forked child can put right what the parent's
+// other threads held when it forked.
+struct TreeList {
+  Tree* head = nullptr;
+  kv::NativeMutex mutex;
+} live_trees;
+
+void link_tree(Tree* t) {
+  kv::Holding held(live_trees.mutex);
+  t->next_tree = live_trees.head;
+  if (live_trees.head != nullptr) live_trees.head->prev_tree = t;
+  live_trees.head = t;
+}
+
+void unlink_tree(Tree* t) {
+  kv::Holding held(live_trees.mutex);
+  if (t->prev_tree != nullptr) {
+    t->prev_tree->next_tree = t->next_tree;
+  } else if (live_trees.head == t) {
+    live_trees.head = t->next_tree;
+  } else {
+    return;  // never linked
+  }
+  if (t->next_tree != nullptr) t->next_tree->prev_tree = t->prev_tree;
+  t->prev_tree = t->next_tree = nullptr;
+}
 
 // One more validated search.
 inline void count_search(Tree* t) {
@@ -699,6 +734,7 @@ PyObject* tree_construct(PyTypeObject* type, PyObject* const* args, Py_ssize_t n
   for (PyObject** field : {&t->write_lock, &t->operation_counter, &t->sampled_counter, &t->stats_lock}) {
     *field = Py_NewRef(Py_None);
   }
+  link_tree(t);
   Ref threading = Ref::steal(kv::module_global(n_threading));
   if (!threading) return nullptr;
   Py_SETREF(t->write_lock, kv::new_lock(threading.get()));
@@ -754,6 +790,7 @@ int tree_traverse(PyObject* self, visitproc visit, void* arg) {
 inline void begin_write(Tree* t) {
   kv::store_relaxed(t->seq_counter, t->seq_counter + 1);
   if constexpr (kv::free_threaded) std::atomic_thread_fence(std::memory_order_release);
+  kv::probes::at(kWriting);
 }
 inline void end_write(Tree* t) { kv::store_release(t->seq_counter, t->seq_counter + 1); }
 // A write that changes nothing.
@@ -780,6 +817,7 @@ void tree_dealloc(PyObject* self) {
   // A chain of trees, each stored as a block of the next, is freed level by
   // level rather than by nested deallocations.
   Py_TRASHCAN_BEGIN(self, tree_dealloc)
+  unlink_tree(t);
   Detached d = detach_all(t);
   release_detached(d);
   Py_CLEAR(t->write_lock);
@@ -979,6 +1017,7 @@ PyObject* finish_removal(Tree* t, Removal& r) {
       pool_release(r.emptied);
     } else {
       kv::Holding held(t->pool_mutex);
+      kv::probes::at(kReclaiming);
       if (t->pool_generation == r.generation) pool_give(t->pool, r.record);
     }
   }
@@ -1373,6 +1412,7 @@ PyObject* optimistic_read(Tree* t, Search&& search, Reader& reader) {
     {
       kv::ReadSection section;
       captured = reader.capture(search());
+      kv::probes::at(kCaptured);
       std::atomic_thread_fence(std::memory_order_acquire);
       valid = kv::load_relaxed(t->seq_counter) == seq_start;
       if (captured && valid) reader.commit();
@@ -1721,6 +1761,73 @@ const char tree_doc[] =
     "    find_best_fit(): O(log n) in the number of distinct sizes, no lock\n"
     "    insert() of a size already present: one allocation, no rebalancing";
 
+// ---------------------------------------------------------------------------
+// Forked children
+
+// Runs in a forked child, in the forking thread, before anything else can
+// use a tree (the first callback the module registered with
+// os.register_at_fork). A thread of the parent that was waiting for one of a
+// tree's locks, or for its pool, may have been handed it before the fork,
+// or have been holding stats_lock while it waited for write_lock; and a
+// writer may have been waiting for the pool with seq_counter odd. Such a
+// thread is detached, so the interpreter's pause before the fork does not
+// wait for it, and it does not exist in the child. Every place where a
+// holder can be detached comes before a writer's first change or after its
+// last, so each tree is whole: the child releases what the lost threads
+// held and makes seq_counter even. A record such a thread was removing stays
+// out of the pool.
+PyObject* repair_after_fork(PyObject*, PyObject*) {
+  live_trees.mutex.reset_after_fork();
+  for (Tree* t = live_trees.head; t != nullptr; t = t->next_tree) {
+    t->pool_mutex.reset_after_fork();
+    if (t->seq_counter & 1) kv::store_release(t->seq_counter, t->seq_counter + 1);
+    kv::release_abandoned(t->write_lock);
+    kv::release_abandoned(t->stats_lock);
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef repair_after_fork_def{"_repair_after_fork", repair_after_fork, METH_NOARGS,
+                                  "Puts the trees right in a forked child."};
+
+bool register_fork_repair(PyObject* m) {
+  Ref os = Ref::steal(PyImport_ImportModule("os"));
+  if (!os) return false;
+  Ref register_at_fork = Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
+  Ref repair = Ref::steal(PyCFunction_NewEx(&repair_after_fork_def, m, nullptr));
+  Ref kwargs = Ref::steal(PyDict_New());
+  if (!register_at_fork || !repair || !kwargs || PyDict_SetItemString(kwargs.get(), "after_in_child", repair.get()) < 0) {
+    return false;
+  }
+  Ref empty = Ref::steal(PyTuple_New(0));
+  return empty && Ref::steal(PyObject_Call(register_at_fork.get(), empty.get(), kwargs.get()));
+}
+
+#ifdef Py_GIL_DISABLED
+// Probe control: the number of records in a tree's free list.
+PyObject* probe_pool_free(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
+  if (nargs != 1 || !PyObject_TypeCheck(args[0], &TreeType)) {
+    return PyErr_Format(PyExc_TypeError, "pool_free() takes a FastRedBlackTree");
+  }
+  Tree* t = as_tree(args[0]);
+  Py_ssize_t n = 0;
+  kv::Holding held(t->pool_mutex);
+  for (RBNode* r = t->pool.free; r != nullptr; ++n) {
+    KV_UNPOISON(r, sizeof(RBNode));
+    RBNode* next = r->next;
+    KV_POISON(r, sizeof(RBNode));
+    r = next;
+  }
+  return PyLong_FromSsize_t(n);
+}
+
+const char* const probe_names[] = {"section_end", "synchronize", "captured", "writing", "reclaiming", nullptr};
+
+const kv::FunctionDef probe_controls[] = {
+    {"pool_free", probe_pool_free, "The number of records in the tree's free list.", "(tree)"},
+};
+#endif
+
 bool init_type() {
   kv::init_type<tree_construct>(TreeType, "korvane.memory.block_index.FastRedBlackTree", sizeof(Tree), tree_doc,
                                 tree_dealloc);
@@ -1789,7 +1896,10 @@ int exec_module(PyObject* m) {
     }
   }
 
-  if (!init_type()) return -1;
+  if (!init_type() || !register_fork_repair(m)) return -1;
+#ifdef Py_GIL_DISABLED
+  if (!kv::probes::publish(m, probe_names, probe_controls, std::size(probe_controls))) return -1;
+#endif
   return PyModule_AddObjectRef(m, "FastRedBlackTree", reinterpret_cast<PyObject*>(&TreeType));
 }
 
