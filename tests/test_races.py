@@ -173,3 +173,128 @@ def test_a_child_forked_while_a_reader_is_inside_its_section_does_not_wait_for_i
     reader = Parked(block_index, "section_end", lambda: tree.find_best_fit(9))
     assert fork_and_use(tree) == 0
     assert reader.release().name == 16
+
+
+# --- grace periods -----------------------------------------------------------------------------------------
+
+def referent(obj, kind, index=0):
+    return [o for o in gc.get_referents(obj) if type(o) is kind][index]
+
+
+def lockfree():
+    from korvane.memory import lockfree_core
+    return lockfree_core
+
+
+def stats_with_counter():
+    stats = lockfree().LockFreeStatistics()
+    return stats, stats.total_allocations
+
+
+def set_total(stats):
+    stats.total_allocations = lockfree().AtomicCounter(0)
+
+
+def allocator_with_list():
+    from korvane.memory.slab_engine import FastBucketAllocator
+    allocator = FastBucketAllocator()
+    allocator.add_to_bucket(64, 64)
+    return allocator, referent(referent(allocator, dict), list, 7)
+
+
+def tree_and_block(size=16):
+    tree = tree_with(8, 16)
+    return tree, tree.find_all_exact(size)[0]
+
+
+def tree_and_counter():
+    tree = FastRedBlackTree()
+    return tree, referent(tree, lockfree().AtomicCounter)
+
+
+def slab_engine():
+    from korvane.memory import slab_engine as module
+    return module
+
+
+# (name, module, the object and what a writer releases from it, the reader parked inside its section, the
+# point it parks at, the writer, how many references the victim loses once both are done).
+GRACE = [
+    ("remove_ge after find_best_fit", lambda: block_index, tree_and_block, lambda t: t.find_best_fit(9), "captured",
+     lambda t: t.remove_ge(9) and None, 1),
+    ("delete after find_all_exact", lambda: block_index, tree_and_block, lambda t: t.find_all_exact(16), "captured",
+     lambda t: t.delete(16, t.find_all_exact(16)[0]), 1),
+    ("clear after find_best_fit", lambda: block_index, tree_and_block, lambda t: t.find_best_fit(9), "captured",
+     lambda t: t.clear(), 1),
+    ("clear after insert took its counter", lambda: block_index, tree_and_counter, lambda t: t.insert(1, 1),
+     "section_end", lambda t: t.clear(), 2),
+    ("counter set after record_allocation", lockfree, stats_with_counter, lambda s: s.record_allocation(8),
+     "section_end", set_total, 1),
+    ("counter set after py_record_allocation", lockfree, stats_with_counter,
+     lambda s: s.py_record_allocation(8, True), "section_end", set_total, 1),
+    ("counter set after record_deallocation", lockfree, stats_with_counter, lambda s: s.record_deallocation(8),
+     "section_end", set_total, 1),
+    ("counter set after get_snapshot", lockfree, stats_with_counter, lambda s: s.get_snapshot(), "section_end",
+     set_total, 1),
+    ("counter set after _update_peaks", lockfree, stats_with_counter, lambda s: s._update_peaks(1, 2),
+     "section_end", set_total, 1),
+    ("counter set after reset", lockfree, stats_with_counter, lambda s: s.reset(), "section_end", set_total, 1),
+    ("counter set after repr", lockfree, stats_with_counter, repr, "section_end", set_total, 1),
+    ("counter set after the getter", lockfree, stats_with_counter, lambda s: s.total_allocations, "section_end",
+     set_total, 2),
+    ("buckets renewed after add_to_bucket", slab_engine, allocator_with_list, lambda a: a.add_to_bucket(72, 72),
+     "section_end", lambda a: a._init_buckets(), 2),
+    ("buckets renewed after remove_from_bucket", slab_engine, allocator_with_list,
+     lambda a: a.remove_from_bucket(64), "section_end", lambda a: a._init_buckets(), 2),
+    ("buckets renewed after find_best_fit_bucket", slab_engine, allocator_with_list,
+     lambda a: a.find_best_fit_bucket(64, 8), "section_end", lambda a: a._init_buckets(), 2),
+    ("buckets renewed after repr", slab_engine, allocator_with_list, repr, "section_end",
+     lambda a: a._init_buckets(), 2),
+]
+
+
+@needs_probes
+@pytest.mark.parametrize("module, make, read, point, write, lost", [row[1:] for row in GRACE],
+                         ids=[row[0] for row in GRACE])
+def test_a_writer_releases_nothing_a_reader_inside_its_section_may_hold(module, make, read, point, write, lost):
+    obj, victim = make()
+    reader = Parked(module(), point, lambda: read(obj) and None)
+    refs = sys.getrefcount(victim)
+    writer = started(lambda: write(obj))
+    assert still_waiting(writer), "the writer did not wait for the reader"
+    assert sys.getrefcount(victim) >= refs, "released while a reader was inside its section"
+    reader.release()
+    writer.join()
+    del reader
+    gc.collect()
+    assert sys.getrefcount(victim) == refs - lost
+
+
+@needs_probes
+@pytest.mark.parametrize("read", [lambda t: t.find_best_fit(9), lambda t: t.find_all_exact(8)],
+                         ids=["find_best_fit", "find_all_exact"])
+def test_a_capture_the_sequence_counter_rejects_takes_no_reference(read):
+    tree = tree_with(8, 8, 16)
+    blocks = tree.find_all_exact(8) + tree.find_all_exact(16)
+    refs = [sys.getrefcount(b) for b in blocks]
+    reader = Parked(block_index, "captured", lambda: read(tree))
+    tree.insert(100, None)  # a write meanwhile: the capture is rejected and the search runs again
+    result = reader.release()
+    assert result in (blocks[2], blocks[:2])
+    del result, reader
+    assert [sys.getrefcount(b) for b in blocks] == refs
+
+
+@needs_probes
+def test_a_removal_that_outlives_a_clear_keeps_its_record_out_of_the_new_pool():
+    # The record belongs to the pool that clear() took out and freed: returning it to the tree's new
+    # pool would hand out freed memory to the next insert.
+    probes = probes_of(block_index)
+    tree = tree_with(8, 16)
+    remover = Parked(block_index, "synchronize", lambda: tree.remove_ge(9))
+    tree.clear()
+    tree.insert(4, None)
+    assert remover.release()[0] == 16
+    assert probes.pool_free(tree) == 0 and tree.get_size_distribution() == {4: 1}
+    tree.remove_ge(1)
+    assert probes.pool_free(tree) == 1

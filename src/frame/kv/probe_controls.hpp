@@ -79,10 +79,12 @@ inline const FunctionDef controls[] = {
 
 }  // namespace detail
 
+inline const char* const frame_points[] = {"section_end", "synchronize", nullptr};
+
 // Publishes the controls of `module` when KORVANE_PROBES is set; `names`
 // lists every point (the frame's two first), null-terminated, and `extra`
 // adds module-specific controls. False with an error set.
-inline bool publish(PyObject* module, const char* const* names, const FunctionDef* extra = nullptr,
+inline bool publish(PyObject* module, const char* const* names = frame_points, const FunctionDef* extra = nullptr,
                     std::size_t n_extra = 0) {
   const char* flag = std::getenv("KORVANE_PROBES");
   if (flag == nullptr || *flag == '\0') return true;
@@ -101,7 +103,9 @@ inline bool publish(PyObject* module, const char* const* names, const FunctionDe
 
 #else
 
-inline bool publish(PyObject*, const char* const*, const FunctionDef* = nullptr, std::size_t = 0) { return true; }
+inline bool publish(PyObject*, const char* const* = nullptr, const FunctionDef* = nullptr, std::size_t = 0) {
+  return true;
+}
 
 #endif
 

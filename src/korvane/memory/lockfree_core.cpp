@@ -1473,6 +1473,7 @@ int exec_module(PyObject* m) {
   Ref wrapper = Ref::steal(make_wrapper_class(m));
   if (!wrapper || PyModule_AddObjectRef(m, "AtomicCounterWrapper", wrapper.get()) < 0) return -1;
   if (!kv::import_module_as(m, "logging")) return -1;
+  if (!kv::probes::publish(m)) return -1;
   PyObject* logger = kv::bind_logger(m);
   if (logger == nullptr ||
       !kv::log(logger, "info", "Korvane Cython Lockfree Core loaded - C11 atomics active (10-20\u00d7 speedup)")) {

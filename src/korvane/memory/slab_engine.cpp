@@ -1036,7 +1036,7 @@ int exec_module(PyObject* m) {
       !kv::publish_table(&StatsType, stats_ops, KORVANE_STATS_COLLECTOR_OPS_CAPSULE)) {
     return -1;
   }
-  if (!kv::add_functions(m, module_functions)) return -1;
+  if (!kv::add_functions(m, module_functions) || !kv::probes::publish(m)) return -1;
 
   build_crc_table();
 
