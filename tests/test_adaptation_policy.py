@@ -433,16 +433,28 @@ def test_malformed_samples_inside_and_outside_the_window():
     assert ap.detect_dominant_pattern([1, 2, "a"], 1) == "a"  # entries outside the window are not read
 
 
+def in_another_thread(change):
+    """Runs `change` in a second thread and waits for it: the caller blocks meanwhile, which lets
+    go of a list's critical section (free-threaded build) or of the interpreter lock."""
+    worker = threading.Thread(target=change)
+    worker.start()
+    worker.join()
+
+
 def test_hostile_samples_and_reference_counts():
-    history = [(float(t), 80.0) for t in range(8)]
+    # A sample's conversion empties the history, itself or through another thread, while it is read.
+    for shorten in (lambda f: f(), in_another_thread):
+        for call in (lambda h: ap.calculate_performance_trend(h, 0.0),
+                     lambda h: ap.detect_performance_degradation(h, 100.0, 0.1, 0.0)):
+            history = [(float(t), 80.0) for t in range(8)]
 
-    class Shrinking:
-        def __float__(self):
-            history.clear()
-            return 5.0
+            class Shrinking:
+                def __float__(self):
+                    shorten(history.clear)
+                    return 5.0
 
-    history.insert(0, (Shrinking(), 1.0))
-    assert ap.calculate_performance_trend(history, 0.0) == 0.0 and history == []
+            history.insert(1, (Shrinking(), 1.0))
+            assert call(history) in (0.0, False) and history == []
 
     class Colliding:  # a dict key that empties the history while a record is searched
         def __hash__(self):

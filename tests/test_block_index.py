@@ -96,30 +96,46 @@ def check(tree, model, *, shape=True):
         assert stats["height"] == height and colourable
 
 
-@pytest.mark.parametrize("seed", [1, 2, 3])
-def test_random_operations_follow_the_model(seed):
+def equal_copy(block):
+    """An object equal to `block` and not identical to it."""
+    return MemoryBlock(block.offset, block.size) if isinstance(block, MemoryBlock) else int(str(block))
+
+
+# Blocks compared by their own __eq__ (MemoryBlock) or natively (large ints); copies of stored blocks
+# make chains of equal blocks, where delete must take the first in chain order.
+@pytest.mark.parametrize("seed, kind", [(1, MemoryBlock), (2, MemoryBlock), (3, int)])
+def test_random_operations_follow_the_model(seed, kind):
     rng = random.Random(seed)
     tree, model = FastRedBlackTree(), Model()
     offsets = iter(range(10**9))
-    stored = []
+
+    def new_block(size):
+        offset = next(offsets)
+        return MemoryBlock(offset, size) if kind is MemoryBlock else 10**30 + offset
+
+    stored = []  # (size, block)
     searches = insertions = deletions = 0
     for step in range(2500):
         seq = tree.seq_counter
         op = rng.random()
         size = rng.randrange(200) * rng.choice((1, 1, 7, 1000))
         if op < 0.45:
-            block = rng.choice(stored) if stored and rng.random() < 0.1 else MemoryBlock(next(offsets), size)
-            stored.append(block)
+            if stored and rng.random() < 0.2:
+                size, block = rng.choice(stored)
+                block = block if rng.random() < 0.5 else equal_copy(block)
+            else:
+                block = new_block(size)
+            stored.append((size, block))
             assert tree.insert(size, block) is True
             model.insert(size, block)
             insertions += 1
         elif op < 0.75:
             if stored and rng.random() < 0.8:
-                victim = rng.choice(stored)
-                size = victim.size if rng.random() < 0.8 else size
-                block = MemoryBlock(victim.offset, victim.size)  # equal, not identical
+                victim_size, victim = rng.choice(stored)
+                size = victim_size if rng.random() < 0.8 else size
+                block = equal_copy(victim)
             else:
-                block = MemoryBlock(next(offsets), size)
+                block = new_block(size)
             expected = model.delete(size, block)
             assert tree.delete(size, block) is expected
             deletions += expected

@@ -699,6 +699,89 @@ def test_reset_refuses_its_own_thread_and_makes_others_wait():
     assert s.total_allocations.load() == 0
 
 
+# --- arguments converted once ----------------------------------------------------------------------
+
+
+class Shifty:
+    """A number whose every conversion gives a new value (7, then 1007, 2007, ...): a call must convert
+    each argument once and use that value everywhere downstream."""
+
+    def __init__(self, first=7):
+        self.next = first
+
+    def __index__(self):
+        value, self.next = self.next, self.next + 1000
+        return value
+
+    __int__ = __index__
+
+    def __float__(self):
+        return float(self.__index__())
+
+
+def statistics_after(call):
+    s = lf.LockFreeStatistics()
+    call(s)
+    return s.get_snapshot(), s.total_allocation_time_ns.load(), s.total_deallocation_time_ns.load()
+
+
+def tree_after(call, *sizes):
+    t = bi.FastRedBlackTree()
+    for size in sizes:
+        t.insert(size, size)
+    return call(t), t.get_size_distribution()
+
+
+def snapshot(bytes_allocated, peak_bytes=0, padding=0, allocations=1):
+    return {"bytes_allocated": bytes_allocated, "peak_bytes_allocated": peak_bytes, "alignment_padding_bytes": padding,
+            "total_allocations": allocations}
+
+
+def part(result, keys):
+    snap, *rest = result
+    return [{k: snap[k] for k in keys}, *rest]
+
+
+KEYS = ("bytes_allocated", "peak_bytes_allocated", "alignment_padding_bytes", "total_allocations")
+# (id, the call with Shifty arguments, what it must give)
+CONVERTED_ONCE = [
+    ("AtomicCounter()", lambda: lf.AtomicCounter(Shifty()).load(), 7),
+    ("counter.increment", lambda: lf.AtomicCounter(1).increment(Shifty()), 8),
+    ("counter.store", lambda: (c := lf.AtomicCounter()).store(Shifty()) or c.load(), 7),
+    ("counter.compare_and_swap", lambda: (c := lf.AtomicCounter(7)).compare_and_swap(Shifty(), Shifty(9)) and c.load(), 9),
+    ("record_allocation(size)", lambda: part(statistics_after(lambda s: s.record_allocation(Shifty())), KEYS),
+     [snapshot(7, 7), 0, 0]),
+    ("record_allocation(padding, time_ns)",
+     lambda: part(statistics_after(lambda s: s.record_allocation(8, True, Shifty(), Shifty(30))), KEYS),
+     [snapshot(8, 8, 7), 30, 0]),
+    ("record_deallocation", lambda: part(statistics_after(lambda s: s.record_deallocation(Shifty(), Shifty(30))),
+                                         KEYS), [snapshot(-7, allocations=0), 0, 30]),
+    ("py_record_allocation", lambda: part(statistics_after(lambda s: s.py_record_allocation(Shifty(), True)), KEYS),
+     [snapshot(7), 0, 0]),
+    ("py_record_deallocation", lambda: part(statistics_after(lambda s: s.py_record_deallocation(Shifty(), Shifty())),
+                                            KEYS), [snapshot(-7, allocations=0), 0, 0]),
+    ("_update_peaks", lambda: part(statistics_after(lambda s: s._update_peaks(Shifty(), Shifty())), KEYS),
+     [snapshot(0, 7, allocations=0), 0, 0]),
+    ("tree.insert", lambda: tree_after(lambda t: t.insert(Shifty(), "b")), (True, {7: 1})),
+    ("tree.find_best_fit", lambda: tree_after(lambda t: t.find_best_fit(Shifty(), Shifty()), 7, 1007),
+     (7, {7: 1, 1007: 1})),
+    ("tree.find_all_exact", lambda: tree_after(lambda t: t.find_all_exact(Shifty()), 7, 1007), ([7], {7: 1, 1007: 1})),
+    ("tree.remove_ge", lambda: tree_after(lambda t: t.remove_ge(Shifty()), 7, 1007), ((7, 7), {1007: 1})),
+    ("tree.delete", lambda: tree_after(lambda t: t.delete(Shifty(), 7), 7, 1007), (True, {1007: 1})),
+    ("allocator.add_to_bucket", lambda: (a := se.FastBucketAllocator()).add_to_bucket(Shifty(), Shifty(64))
+     and a.remove_from_bucket(64), 7),
+    ("allocator.find_best_fit_bucket", lambda: (a := se.FastBucketAllocator()).add_to_bucket(64, 64)
+     and a.find_best_fit_bucket(Shifty(60), Shifty(8)), 64),
+    ("aggregator.update", lambda: (g := hub.CounterAggregator()).update(Shifty(3), Shifty(2)) or g.get_stats(3)["mean"],
+     2.0),
+]
+
+
+@pytest.mark.parametrize("call, expected", [row[1:] for row in CONVERTED_ONCE], ids=[row[0] for row in CONVERTED_ONCE])
+def test_an_argument_is_converted_once_and_that_value_used(call, expected):
+    assert call() == expected
+
+
 # --- locks whose __exit__ misbehaves ----------------------------------------------------------------
 
 
@@ -724,6 +807,8 @@ class ExitLock:
 
     def __enter__(self):
         self.calls.append("enter")
+        if self.outcome == "enter raises":
+            raise ExitError("enter")
 
     def __exit__(self, exc_type, exc, tb):
         self.calls.append(exc_type)
@@ -754,7 +839,7 @@ LOCK_EXITS = [
 ]
 
 
-@pytest.mark.parametrize("outcome", ["returns None", "returns True", "returns a bad truth", "raises"])
+@pytest.mark.parametrize("outcome", ["returns None", "returns True", "returns a bad truth", "raises", "enter raises"])
 @pytest.mark.parametrize("module, make, call, result, raising", [row[1:] for row in LOCK_EXITS],
                          ids=[row[0] for row in LOCK_EXITS])
 def test_lock_exit_outcomes_follow_the_with_statement(module, make, call, result, raising, outcome, monkeypatch):
@@ -767,6 +852,18 @@ def test_lock_exit_outcomes_follow_the_with_statement(module, make, call, result
     obj = make()
     for lock in locks:
         lock.outcome, lock.calls = outcome, []
+    if outcome == "enter raises":
+        # Not entered: no __exit__, nothing done, and no owner left recorded (a second call is no re-entry).
+        with pytest.raises(ExitError, match="^enter$"):
+            call(obj)
+        assert [lock.calls for lock in locks if lock.calls] == [["enter"]]
+        for lock in locks:
+            lock.outcome = "returns None"
+        if raising:
+            pytest.raises(Boom, call, obj)
+        else:
+            assert call(obj) == result
+        return
     if outcome == "raises" or (raising and outcome == "returns a bad truth"):
         with pytest.raises(ExitError) as info:
             call(obj)

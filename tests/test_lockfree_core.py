@@ -97,6 +97,19 @@ def test_method_objects_carry_names_docs_and_annotations():
         del f.__annotations__
         f.__annotations__ = {"return": "int"}
         assert f.__annotations__ == {"return": "int"} and f.__name__ == "ms"
+        # Each setter holds the new value once and lets go of the one it replaces, deleting included.
+        for name, make in [("__name__", lambda: "".join(["n"] * 30)), ("__qualname__", lambda: "".join(["q"] * 30)),
+                           ("__module__", object), ("__doc__", object), ("__annotations__", dict),
+                           ("__dict__", dict)]:
+            first, second = make(), make()
+            refs = sys.getrefcount(first), sys.getrefcount(second)
+            setattr(f, name, first)
+            assert sys.getrefcount(first) == refs[0] + 1, name
+            setattr(f, name, second)
+            assert (sys.getrefcount(first), sys.getrefcount(second)) == (refs[0], refs[1] + 1), name
+            if name not in ("__name__", "__qualname__", "__dict__"):
+                delattr(f, name)
+                assert sys.getrefcount(second) == refs[1], name
     finally:
         for name, value in saved.items():
             setattr(f, name, value)
@@ -104,10 +117,21 @@ def test_method_objects_carry_names_docs_and_annotations():
 
 
 def test_methods_reject_a_foreign_self():
-    with pytest.raises(TypeError, match="requires a 'korvane.memory.lockfree_core.AtomicCounter' object"):
-        AtomicCounter.load(LockFreeStack())
-    with pytest.raises(TypeError, match="needs an argument"):
-        AtomicCounter.load()
+    from korvane.memory.block_index import FastRedBlackTree
+
+    for call, message in [
+        (lambda: AtomicCounter.load(LockFreeStack()), "descriptor 'load' requires a "
+         "'korvane.memory.lockfree_core.AtomicCounter' object but received a 'korvane.memory.lockfree_core.LockFreeStack'"),
+        (lambda: FastRedBlackTree.find_best_fit(3, 4), "descriptor 'find_best_fit' requires a "
+         "'korvane.memory.block_index.FastRedBlackTree' object but received a 'int'"),
+        (lambda: AtomicCounter.load(), "unbound method AtomicCounter.load() needs an argument"),
+        (lambda: LockFreeStatistics.py_record_allocation(), "unbound method "
+         "LockFreeStatistics.py_record_allocation() needs an argument"),
+        (lambda: AtomicCounterWrapper.load(), "unbound method AtomicCounterWrapper.load() needs an argument"),
+    ]:
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == message
 
 
 @pytest.mark.parametrize("cls", [AtomicCounter, AtomicPointer, LockFreeStack, LockFreeStatistics,
@@ -691,7 +715,11 @@ STAT_FIELDS = ("total_allocations", "total_deallocations", "current_allocations"
 RECORDERS = [
     ("record_allocation", (40, False, 8, 30), ref_record_allocation),
     ("record_allocation", (40,), ref_record_allocation),
+    ("record_allocation", (40, True, 0, -30), ref_record_allocation),
+    ("record_allocation", (40, False, -8, 0), ref_record_allocation),
     ("record_deallocation", (40, 30), ref_record_deallocation),
+    ("record_deallocation", (40, 0), ref_record_deallocation),
+    ("record_deallocation", (40, -30), ref_record_deallocation),
     ("py_record_allocation", (40, True, 8, 30), lambda s, size, *_: ref_py_record(s, size, True)),
     ("py_record_deallocation", (40, 30), lambda s, size, *_: ref_py_record(s, size, False)),
     ("_update_peaks", (90, 900), ref_update_peaks),

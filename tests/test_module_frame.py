@@ -151,8 +151,11 @@ DEPENDENCIES = [
                          ids=[f"{n.rpartition('.')[2]}-{d}-{s.partition('(')[0]}" for n, d, s, _ in DEPENDENCIES])
 def test_a_dependency_that_cannot_be_imported_fails_the_import_until_it_can(name, dependency, stand_in, failure,
                                                                            python_subprocess):
+    # A type readied before the failure is set up again as it was: flags and namespace as in a first import.
     _require(name)
-    attributes = [k for k in vars(importlib.import_module(name)) if not k.startswith("__")]
+    module = importlib.import_module(name)
+    attributes = [k for k in vars(module) if not k.startswith("__")]
+    types_ = [(k, v.__flags__, sorted(vars(v))) for k, v in vars(module).items() if isinstance(v, type)]
     result = python_subprocess(
         f"""
         import importlib, sys, types
@@ -167,10 +170,11 @@ def test_a_dependency_that_cannot_be_imported_fails_the_import_until_it_can(name
             sys.modules[{dependency!r}] = saved
         module = importlib.import_module({name!r})
         print([k for k in vars(module) if not k.startswith("__")])
+        print([(k, v.__flags__, sorted(vars(v))) for k, v in vars(module).items() if isinstance(v, type)])
         """
     )
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == [f"{failure.format(dependency)} False", repr(attributes)]
+    assert result.stdout.splitlines() == [f"{failure.format(dependency)} False", repr(attributes), repr(types_)]
 
 
 def test_module_globals_are_looked_up_at_call_time_then_in_the_builtins(monkeypatch):

@@ -42,6 +42,19 @@ class Block:
         return f"Block({self.name})"
 
 
+PARKED = []
+
+
+@pytest.fixture(autouse=True)
+def release_parked_threads():
+    """A failed test still lets its parked threads go, so that they finish (and the run ends)."""
+    yield
+    while PARKED:
+        parked = PARKED.pop()
+        parked.probes.release(parked.point)
+        parked.thread.join(10)
+
+
 class Parked:
     """`call` run in a thread of its own that the probe parks at `point`; release() lets it finish."""
 
@@ -54,21 +67,24 @@ class Parked:
             ready.set()
             self.result = call()
 
-        self.thread = threading.Thread(target=run)
+        self.thread = threading.Thread(target=run, daemon=True)
         self.thread.start()
+        PARKED.append(self)
         ready.wait()
         assert self.probes.wait(point, 10.0), f"the thread never reached {point}"
 
     def release(self):
         self.probes.release(self.point)
         self.thread.join()
-        return self.result
+        PARKED.remove(self)
+        result, self.result = self.result, None
+        return result
 
 
 def started(call):
     """`call` in a thread of its own, already started; join() returns its result."""
     result = []
-    thread = threading.Thread(target=lambda: result.append(call()))
+    thread = threading.Thread(target=lambda: result.append(call()), daemon=True)
     thread.start()
     thread.result = result
     return thread
