@@ -909,7 +909,8 @@ class Clock:
         self.thread = threading.get_ident()
 
     def __call__(self):
-        self.calls += threading.get_ident() == self.thread
+        if threading.get_ident() == self.thread:  # other threads' calls never write the count
+            self.calls += 1
         return 5
 
 
