@@ -18,6 +18,11 @@ from pathlib import Path
 
 import pytest
 
+try:
+    from _testcapi import remove_mem_hooks, set_nomemory
+except ImportError:
+    set_nomemory = None
+
 import korvane
 from conftest import tracked_as_inserted
 from korvane.memory import block_index, lockfree_core, slab_engine
@@ -358,13 +363,13 @@ FRAME = Path(__file__).parent.parent / "src" / "frame"
 
 @pytest.fixture(scope="module")
 def record_dicts(tmp_path_factory):
-    """The frame's record dicts built as the modules build them, and built key by key."""
+    """The frame's helpers built as the modules build them, and with record dicts built key by key."""
     if not (FRAME / "kv" / "dicts.hpp").exists():
         pytest.skip("needs the frame headers of the source tree")
     from test_c_api import build_client
 
     directory = tmp_path_factory.mktemp("record_dicts")
-    source = Path(__file__).parent / "record_dict_client.cpp"
+    source = Path(__file__).parent / "frame_client.cpp"
     return [build_client(directory, source, name, cxx=True,
                          flags=["-std=c++20", "-fno-exceptions", f"-I{FRAME}", f"-DCLIENT_NAME={name}", *defines])
             for name, defines in [("records_in_place", []), ("records_by_key", ["-DKORVANE_DICTS_BY_KEY"])]]
@@ -397,6 +402,34 @@ def test_record_dicts_take_any_value_and_pass_on_a_failed_one(record_dicts):
                 module.make(*args, error)
             assert info.value is error and [sys.getrefcount(v) for v in values] == refs, (module, failed)
     assert gc.collect() >= 2
+
+
+@pytest.mark.skipif(set_nomemory is None, reason="needs _testcapi.set_nomemory (the interpreter's test C API)")
+def test_a_list_that_cannot_be_made_releases_the_items_it_was_given(record_dicts):
+    items = [object(), "".join(["x"] * 40), float("2.5")]
+    refs = [sys.getrefcount(i) for i in items]
+    for k in range(4):
+        set_nomemory(k, 0)
+        try:
+            made = record_dicts[0].new_list(*items)
+        except MemoryError:
+            made = None
+        finally:
+            remove_mem_hooks()
+        assert made in (None, items)
+        del made
+        assert [sys.getrefcount(i) for i in items] == refs, k
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="read sections of the free-threaded build")
+def test_a_grace_period_sees_every_reader_that_may_hold_what_it_reclaims(record_dicts):
+    # Entering a section and starting a grace period are each a store followed by a load of what the
+    # other side stored; without a full fence between them the processor may reorder the two. The same
+    # rounds without the fences show whether this machine does, and so whether the test can fail.
+    frame = record_dicts[0]
+    if frame.litmus(200_000, False) == 0:
+        pytest.skip("the unfenced rounds showed no reordering here (one core free?)")
+    assert frame.litmus(1_000_000, True) == 0
 
 
 # Locked sections that run only native code skip entering a free threading.Lock; a lock that someone
