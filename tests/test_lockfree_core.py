@@ -828,6 +828,27 @@ def test_statistics_threads_record_exact_totals():
     assert snap["peak_allocations"] <= 30_000 + 6 * 2
 
 
+def test_counter_attributes_replaced_by_several_threads_hold_each_object_once():
+    # Each assignment exchanges the field whole: two setters never both release the object they replaced.
+    s = LockFreeStatistics()
+    values = [object() for _ in range(3)]
+    refs = [sys.getrefcount(v) for v in values]
+
+    def work(k):
+        for i in range(20_000):
+            s.total_allocations = values[(i + k) % 3]
+            s.total_allocations  # a getter between the setters
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert sum(sys.getrefcount(v) for v in values) == sum(refs) + 1
+    del s.total_allocations
+    assert [sys.getrefcount(v) for v in values] == refs
+
+
 # --- PerformanceTimer ---------------------------------------------------------------
 
 
