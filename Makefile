@@ -14,6 +14,8 @@
 #                  fresh venv, run from outside the source tree
 #   make clang     the tests against a clang build (in .venv-clang)
 #   make sanitize  the tests against AddressSanitizer and UBSan builds (in .venv-sanitize)
+#   make sanitize-ft
+#                  the same on free-threaded CPython 3.13t with the GIL off (in .venv-ft-sanitize)
 #   make test-ft   the tests on free-threaded CPython 3.13t with the GIL off (in .venv-ft;
 #                  the interpreter comes from tools/build-python-ft, or $PYTHON_FT)
 #   make bench-ft  benchmarks on 3.13t with the GIL off, beside cereggii and ft_utils, in
@@ -64,7 +66,7 @@ JOBS       ?= 0
 T          ?=
 BENCH_OUT  := build/bench
 
-.PHONY: demo test test-debian bench install wheel wheel-here clang sanitize coverage check-deep dev clean
+.PHONY: demo test test-debian bench install wheel wheel-here clang sanitize sanitize-ft coverage check-deep dev clean
 
 # $(call venv,DIR,GROUPS): creates DIR as a venv of the interpreter
 # tools/find-python picks (CPython 3.13 unless PYTHON names another supported
@@ -180,6 +182,20 @@ sanitize:
 	    -C cmake.build-type=RelWithDebInfo .
 	$(SAN_ENV) $(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
+# The same on free-threaded CPython 3.13t with the GIL off, where the races
+# the probes set up (tests/test_races.py) meet the block index's poisoned
+# record pool. The interpreter keeps its own allocator (it has no other).
+SAN_FT_VENV := .venv-ft-sanitize
+
+sanitize-ft:
+	@[ -x $(SAN_FT_VENV)/bin/python ] || { py=$$(tools/build-python-ft) && echo "Using $$py" && "$$py" -m venv $(SAN_FT_VENV); }
+	$(SAN_FT_VENV)/bin/python -m pip install $(PIP_FLAGS) --upgrade pip
+	$(SAN_FT_VENV)/bin/python -m pip install $(PIP_FLAGS) --only-binary=:all: --group build --group test
+	$(SAN_FT_VENV)/bin/python -m pip install $(PIP_FLAGS) $(call LOOP_OPTS,sanitize-ft) -C cmake.define.KORVANE_SANITIZE=ON \
+	    -C cmake.build-type=RelWithDebInfo .
+	$(FT_ENV) $(filter-out PYTHONMALLOC=malloc,$(SAN_ENV)) $(SAN_FT_VENV)/bin/python -m pytest -q -p no:cacheprovider \
+	    $(or $(T),tests)
+
 # Line and branch coverage of the C++ (modules and frame) over one run of the
 # suite, from an unoptimised build with gcov counters; the counters of earlier
 # runs are cleared first. The native clients the tests build (of the C API
@@ -207,9 +223,13 @@ coverage:
 	    --txt-summary --print-summary > $(COV_OUT)/summary.txt
 	@cat $(COV_OUT)/summary.txt | tail -4
 
-# The sanitizer run with the long hypothesis profile.
+# The sanitizer run with the long hypothesis profile (tests/conftest.py sizes
+# it): about 8 minutes on a quiet 2-core machine once .venv-sanitize exists,
+# and stopped as a failure after DEEP_MINUTES.
+DEEP_MINUTES ?= 20
+
 check-deep:
-	$(MAKE) sanitize HYPOTHESIS_PROFILE=deep
+	timeout --foreground $$(( $(DEEP_MINUTES) * 60 )) $(MAKE) sanitize HYPOTHESIS_PROFILE=deep
 
 # Free-threaded CPython 3.13t. tools/build-python-ft prints the interpreter,
 # building it into ~/.cache/korvane on first use (about 15 minutes on 2 cores;
@@ -282,7 +302,7 @@ $(FT_VENV)/.bench-stamp: $(FT_VENV)/.groups-stamp
 
 clean: clean-ft
 clean-ft:
-	rm -rf $(FT_VENV) $(TSAN_VENV)
+	rm -rf $(FT_VENV) $(TSAN_VENV) $(SAN_FT_VENV)
 
 # ThreadSanitizer: CPython 3.13t configured --with-thread-sanitizer
 # (`tools/build-python-ft tsan`, built on first use and cached like the other)
