@@ -130,8 +130,7 @@ def workload(stored, seed=2024):
     """`stored` distinct sizes with a block each, and BATCH query sizes over the same range."""
     rng = random.Random(seed)
     space = 50 * stored
-    block = object()
-    entries = [(size, block) for size in rng.sample(range(1, space), stored)]
+    entries = [(size, object()) for size in rng.sample(range(1, space), stored)]
     return entries, [rng.randrange(1, space) for _ in range(BATCH)]
 
 

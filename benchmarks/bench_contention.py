@@ -28,12 +28,15 @@ THREADS = (1, 2, 4, 8)
 TREE_SIZES = 1_000
 
 
+# Each calling thread binds the methods it calls itself, once per round: a bound method shared by the
+# threads would be one more object whose reference count they all write.
+
 def counter_increment(impl):
     counter = {"korvane AtomicCounter": AtomicCounter, "threading.Lock counter": LockedCounter,
                "cereggii AtomicInt64": cereggii.AtomicInt64}[impl](0)
-    increment = counter.increment_and_get if impl.startswith("cereggii") else counter.increment
 
     def work(calls, seed):
+        increment = counter.increment_and_get if impl.startswith("cereggii") else counter.increment
         for _ in range(calls):
             increment()
 
@@ -42,9 +45,9 @@ def counter_increment(impl):
 
 def record_allocation(impl):
     stats = LockFreeStatistics() if impl.startswith("korvane") else LockedStatistics()
-    record = stats.record_allocation
 
     def work(calls, seed):
+        record = stats.record_allocation
         for _ in range(calls):
             record(4096, True, 8, 120)
 
@@ -56,7 +59,7 @@ def _tree(impl):
     return new_tree(entries) if impl.startswith("korvane") else LockedSortedBestFit(entries)
 
 
-# Query sizes per calling thread, drawn before any round.
+# Query sizes per calling thread, drawn before any round: each thread's own int objects.
 QUERIES = [[rng.randrange(1, 50 * TREE_SIZES) for _ in range(1_000)]
            for rng in map(random.Random, range(max(THREADS)))]
 
@@ -67,10 +70,10 @@ def _queries(calls, seed):
 
 def insert_remove_ge(impl):
     tree = _tree(impl)
-    insert, remove_ge = tree.insert, tree.remove_ge
-    block = object()
 
     def work(calls, seed):
+        insert, remove_ge = tree.insert, tree.remove_ge
+        block = object()
         for q in _queries(calls, seed):
             insert(q, block)
             remove_ge(q)
@@ -79,9 +82,10 @@ def insert_remove_ge(impl):
 
 
 def find_best_fit(impl):
-    find = _tree(impl).find_best_fit
+    tree = _tree(impl)
 
     def work(calls, seed):
+        find = tree.find_best_fit
         for q in _queries(calls, seed):
             find(q)
 

@@ -3,9 +3,14 @@
 - AtomicCounter.increment alone, beside the atomic integers of the peer packages
   that ship free-threaded wheels, and again while a second thread is alive
   (blocked): on this build a call must not pay for other threads existing.
-- find_best_fit from 2 reader threads while a third thread inserts and removes
-  sizes in the same tree, the readers' calls counted; bench_contention measures
-  1 and 2 readers alone, and the report sets them side by side.
+- find_best_fit from 1 and 2 reader threads on one tree, and from 2 beside a
+  third thread that inserts and removes sizes in it without pause: each reader
+  calls through a handle it made (korvane.threads), the peer packages'
+  per-thread wrappers, or a bound method it made itself, the readers' calls
+  counted to a deadline;
+- AtomicCounter.increment, LockFreeStatistics.record_allocation and
+  CounterAggregator.update from 1 and 2 threads on one shared object, through
+  handles and bound methods.
 
 Skipped where the GIL is on. `make bench-ft` runs this with bench_lockfree_core
 and bench_contention in the free-threaded venv.
@@ -24,10 +29,14 @@ if sys._is_gil_enabled():
 import cereggii
 from bench_contention import QUERIES, ROUND_SECONDS, TREE_SIZES, Workers, _tree
 from ft_utils.concurrency import AtomicInt64
+from ft_utils.local import LocalWrapper
 
-from korvane.memory.lockfree_core import AtomicCounter
+from korvane.memory.lockfree_core import AtomicCounter, LockFreeStatistics
+from korvane.monitoring.counter_hub import CounterAggregator
+from korvane.threads import handle
 
 ROUNDS = 5
+FT = ", 3.13t"
 
 
 def increment(impl):
@@ -60,45 +69,120 @@ def test_increment_beside_an_idle_thread(benchmark):
         idle.join()
 
 
-def test_find_best_fit_beside_a_writer(benchmark):
-    """2 readers while a writer inserts and removes sizes without pause, on the tree and queries of
-    bench_contention's find_best_fit groups. With a third busy thread on 2 cores a woken thread may wait
-    a long time for a core, so each reader runs until a deadline (ROUND_SECONDS) and counts its calls,
-    instead of making a fixed number of them; the report divides the median count by the median round."""
-    impl = "korvane FastRedBlackTree"
-    benchmark.group = f"find_best_fit, {TREE_SIZES:,} sizes, 2 readers beside a writer, 3.13t"
-    benchmark.extra_info.update(impl=impl, threads=2)
-    tree = _tree(impl)
-    find, insert, remove_ge = tree.find_best_fit, tree.insert, tree.remove_ge
-    stop, block, counts = [False], object(), []
+# How a thread calls a shared object's method: through a handle it made (korvane.threads), the peers'
+# per-thread wrappers, or the bound method it made itself.
+CALLERS = {
+    "korvane handle": handle,
+    "bound method": lambda method: method,
+    "cereggii ThreadHandle": cereggii.ThreadHandle,
+    "ft_utils LocalWrapper": LocalWrapper,
+}
 
-    def write():
-        queries = QUERIES[-1]
-        while not stop[0]:
-            for q in queries:
-                insert(q, block)
-                remove_ge(q)
+
+def call_each(call, queries):
+    for q in queries:
+        call(q)
+
+
+def run_readers(benchmark, make_call, queries_of, readers, writer=None, batch=call_each):
+    """`readers` threads, each calling make_call() made in its own thread on its own queries until a
+    deadline (ROUND_SECONDS) and counting its calls, beside `writer` (a function run in a thread of its own
+    until it is told to stop) when given. With a third busy thread on 2 cores a woken thread may wait long
+    for a core, hence the deadline rather than a fixed number of calls; the report divides the median
+    count by the median round."""
+    stop, counts = [False], []
 
     def read(seed, deadline, done):
-        queries, calls, clock = QUERIES[seed], 0, time.perf_counter
+        call, queries, calls, clock = make_call(), queries_of(seed), 0, time.perf_counter
         while clock() < deadline:
-            for q in queries[:100]:
-                find(q)
-            calls += 100
+            batch(call, queries)
+            calls += len(queries)
         done.append(calls)
 
-    writer = threading.Thread(target=write)
-    readers = Workers(2)
-    writer.start()
+    writing = threading.Thread(target=writer, args=(stop,)) if writer else None
+    workers = Workers(readers)
+    if writing:
+        writing.start()
     try:
         def run_round():
             done, deadline = [], time.perf_counter() + ROUND_SECONDS
-            readers.run(lambda i: read(i, deadline, done))
+            workers.run(lambda i: read(i, deadline, done))
             counts.append(sum(done))
 
         benchmark.pedantic(run_round, rounds=ROUNDS)
     finally:
         stop[0] = True
-        writer.join()
-        readers.close()
+        if writing:
+            writing.join()
+        workers.close()
     benchmark.extra_info["calls"] = statistics.median(counts)
+
+
+def own_ints(values):
+    """The same values as new int objects of the calling thread (none shared with another reader)."""
+    return [int(str(v)) for v in values]
+
+
+@pytest.mark.parametrize("readers", [1, 2])
+@pytest.mark.parametrize("caller", CALLERS)
+def test_find_best_fit_readers(benchmark, caller, readers):
+    """find_best_fit on one tree of TREE_SIZES sizes, a distinct block in each entry."""
+    benchmark.group = f"find_best_fit, {TREE_SIZES:,} sizes, {readers} reader{'s' if readers > 1 else ''}{FT}"
+    benchmark.extra_info.update(impl=caller, threads=readers)
+    tree = _tree("korvane FastRedBlackTree")
+    wrap = CALLERS[caller]
+    run_readers(benchmark, lambda: wrap(tree.find_best_fit), lambda seed: own_ints(QUERIES[seed][:100]), readers)
+
+
+@pytest.mark.parametrize("caller", ["korvane handle", "bound method"])
+def test_find_best_fit_beside_a_writer(benchmark, caller):
+    """2 readers while a writer inserts and removes sizes without pause in the same tree."""
+    benchmark.group = f"find_best_fit, {TREE_SIZES:,} sizes, 2 readers beside a writer{FT}"
+    benchmark.extra_info.update(impl=caller, threads=2)
+    tree = _tree("korvane FastRedBlackTree")
+    wrap = CALLERS[caller]
+
+    def write(stop):
+        insert, remove_ge, queries = tree.insert, tree.remove_ge, own_ints(QUERIES[-1])
+        while not stop[0]:
+            for q in queries:
+                insert(q, None)
+                remove_ge(q)
+
+    run_readers(benchmark, lambda: wrap(tree.find_best_fit), lambda seed: own_ints(QUERIES[seed][:100]), 2, write)
+
+
+# The other shared objects' hot calls, from 1 and 2 threads through handles and bound methods: (make the
+# object, its method's name, one batch of calls).
+def increments(call, queries):
+    for _ in queries:
+        call()
+
+
+def recordings(call, queries):
+    for q in queries:
+        call(q, True, 8, 120)
+
+
+def updates(call, queries):
+    for q in queries:
+        call(q & 15, 1.5)
+
+
+SHARED = {
+    "AtomicCounter.increment": (AtomicCounter, "increment", increments),
+    "LockFreeStatistics.record_allocation": (LockFreeStatistics, "record_allocation", recordings),
+    "CounterAggregator.update": (lambda: CounterAggregator(16), "update", updates),
+}
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("caller", ["korvane handle", "bound method"])
+@pytest.mark.parametrize("op", SHARED)
+def test_shared_object_threads(benchmark, op, caller, threads):
+    benchmark.group = f"{op}, one object, {threads} thread{'s' if threads > 1 else ''}{FT}"
+    benchmark.extra_info.update(impl=caller, threads=threads)
+    make, name, batch = SHARED[op]
+    target, wrap = make(), CALLERS[caller]
+    run_readers(benchmark, lambda: wrap(getattr(target, name)), lambda seed: own_ints(QUERIES[seed][:100]), threads,
+                batch=batch)

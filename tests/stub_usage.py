@@ -24,6 +24,7 @@ from korvane.memory.slab_engine import (
 from korvane.monitoring.counter_hub import CounterAggregator, create_aggregator
 from korvane.native import host_probe
 from korvane.plugins.analyzer import adaptation_policy, task_scoring
+from korvane.threads import handle
 
 
 def lockfree() -> None:
@@ -51,6 +52,8 @@ def memory() -> None:
     tree.insert(4096, MemoryBlock(0, 4096))
     best = tree.find_best_fit(3000, alignment=64)
     assert best is not None and best.end == 4096
+    find = handle(tree.find_best_fit)
+    assert_type(find(3000), MemoryBlock | None)
     size, block = tree.remove_ge(1)
     assert_type(size, int | None)
     assert_type(tree.get_stats()["height"], int)

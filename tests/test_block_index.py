@@ -17,6 +17,7 @@ import pytest
 from korvane.memory import block_index as bi
 from korvane.memory.block_index import FastRedBlackTree
 from korvane.memory.memory_block import MemoryBlock
+from korvane.threads import handle
 
 INITIAL_STATS = {"total_blocks": 0, "total_insertions": 0, "total_deletions": 0, "total_searches": 0,
                  "bucket_hits": 0, "tree_hits": 0, "operation_count": 0}
@@ -767,7 +768,8 @@ def test_subclass_overrides_are_looked_up_at_call_time():
         len(tree)
 
 
-def test_threads_insert_delete_and_search_with_exact_final_state():
+@pytest.mark.parametrize("via", [lambda method: method, handle], ids=["direct", "handles"])
+def test_threads_insert_delete_and_search_with_exact_final_state(via):
     tree = FastRedBlackTree(sample_rate=1)
     nthreads, per_thread = 4, 3000
     results = [None] * nthreads
@@ -775,17 +777,19 @@ def test_threads_insert_delete_and_search_with_exact_final_state():
     def work(k):
         rng = random.Random(k)
         mine, found = [], 0
+        insert, delete = via(tree.insert), via(tree.delete)
+        find_all_exact, find_best_fit = via(tree.find_all_exact), via(tree.find_best_fit)
         for i in range(per_thread):
             size = k * 10**6 + rng.randrange(500)
             block = (k, i)
-            tree.insert(size, block)
+            insert(size, block)
             mine.append((size, block))
             if i % 3 == 2:
                 size, block = mine.pop(rng.randrange(len(mine)))
-                assert tree.delete(size, block)
+                assert delete(size, block)
             probe = mine[rng.randrange(len(mine))][0]
-            chain = tree.find_all_exact(probe)
-            best = tree.find_best_fit(probe)
+            chain = find_all_exact(probe)
+            best = find_best_fit(probe)
             if chain and best is not None:  # either is empty only when every attempt met a write
                 assert best == chain[0]
             found += (len(chain) > 0) + (best is not None)
@@ -810,7 +814,8 @@ def test_threads_insert_delete_and_search_with_exact_final_state():
     taken = [[] for _ in range(nthreads)]
 
     def drain(k):
-        while (got := tree.remove_ge(0)) != (None, None):
+        remove_ge = via(tree.remove_ge)
+        while (got := remove_ge(0)) != (None, None):
             taken[k].append(got[1])
 
     threads = [threading.Thread(target=drain, args=(k,)) for k in range(nthreads)]

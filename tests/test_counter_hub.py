@@ -14,6 +14,7 @@ import pytest
 import korvane.monitoring.counter_hub as hub
 from conftest import tracked_as_inserted
 from korvane.monitoring.counter_hub import CounterAggregator, create_aggregator
+from korvane.threads import handle
 
 INF, NAN = float("inf"), float("nan")
 EMPTY = {"count": 0, "mean": 0.0, "variance": 0.0, "std": 0.0, "min": INF, "max": -INF}
@@ -202,7 +203,8 @@ def test_bad_input_raises_and_changes_nothing():
     assert [agg.get_stats(2)[k] for k in ("count", "min", "max")] == [3, 1.0, 4.0]
 
 
-def test_threads_updating_one_aggregator():
+@pytest.mark.parametrize("via", [lambda method: method, handle], ids=["direct", "handles"])
+def test_threads_updating_one_aggregator(via):
     # Counter 16 is filled and reset over and over meanwhile: get_all_stats may list it with count 0.
     agg, model = CounterAggregator(17), Model(17)
     work = [[((t * 7 + k) % 16, float((t * 13 + k) % 50)) for k in range(4000)] for t in range(8)]
@@ -211,8 +213,9 @@ def test_threads_updating_one_aggregator():
     torn = []
 
     def writer(items):
+        update = via(agg.update)
         for i, x in items:
-            agg.update(i, x)
+            update(i, x)
 
     def resetter():
         for _ in range(2000):

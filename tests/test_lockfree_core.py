@@ -9,6 +9,7 @@ import pytest
 
 from conftest import tracked_as_inserted
 from korvane.memory import lockfree_core as lc
+from korvane.threads import handle
 from korvane.memory.lockfree_core import (
     AtomicCounter,
     AtomicCounterWrapper,
@@ -236,14 +237,16 @@ def test_counter_operations_and_wraparound():
     assert bottom.decrement(INT64_MIN) == -1
 
 
-def test_counter_is_exact_under_eight_threads():
+@pytest.mark.parametrize("via", [lambda method: method, handle], ids=["direct", "handles"])
+def test_counter_is_exact_under_eight_threads(via):
     c = AtomicCounter()
     barrier = threading.Barrier(8)
 
     def work():
+        increment = via(c.increment)
         barrier.wait()
         for _ in range(100_000):
-            c.increment()
+            increment()
 
     threads = [threading.Thread(target=work) for _ in range(8)]
     for t in threads:
@@ -256,10 +259,11 @@ def test_counter_is_exact_under_eight_threads():
     cas = AtomicCounter()
 
     def cas_work():
+        load, compare_and_swap = via(cas.load), via(cas.compare_and_swap)
         for _ in range(5_000):
             while True:
-                seen = cas.load()
-                if cas.compare_and_swap(seen, seen + 3):
+                seen = load()
+                if compare_and_swap(seen, seen + 3):
                     break
 
     threads = [threading.Thread(target=cas_work) for _ in range(4)]
@@ -806,14 +810,17 @@ def test_a_failing_counter_leaves_earlier_changes_and_stops_the_recording(method
         assert counter_values(s) == counter_values(double)
 
 
-def test_statistics_threads_record_exact_totals():
+@pytest.mark.parametrize("via", [lambda method: method, handle], ids=["direct", "handles"])
+def test_statistics_threads_record_exact_totals(via):
     s = LockFreeStatistics()
 
     def work():
+        record_allocation, py_record_allocation = via(s.record_allocation), via(s.py_record_allocation)
+        record_deallocation = via(s.record_deallocation)
         for i in range(5_000):
-            s.record_allocation(16, i % 2 == 0, 1, 10)
-            s.py_record_allocation(16, True)
-            s.record_deallocation(16, 5)
+            record_allocation(16, i % 2 == 0, 1, 10)
+            py_record_allocation(16, True)
+            record_deallocation(16, 5)
 
     threads = [threading.Thread(target=work) for _ in range(6)]
     for t in threads:

@@ -37,6 +37,7 @@ MODULES = [
     "korvane.plugins.analyzer.adaptation_policy",
     "korvane.monitoring.counter_hub",
     "korvane.gpu.accel_planner",
+    "korvane.threads",
 ]
 
 

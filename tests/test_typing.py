@@ -25,6 +25,7 @@ MODULES = [
     "korvane.plugins.analyzer.adaptation_policy",
     "korvane.monitoring.counter_hub",
     "korvane.gpu.accel_planner",
+    "korvane.threads",
 ]
 EXTENSIONS = [m for m in MODULES if not m.endswith(("memory_block", "backend_registry"))]
 HERE = Path(__file__).parent
