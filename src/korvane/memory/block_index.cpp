@@ -53,9 +53,10 @@ kv::Name k_is_valid{"is_valid"};
 constexpr int kMaxRetries = 100;
 PyObject* backoff_seconds;  // the float 0.0001, made at import
 
-// time.perf_counter_ns as imported, to recognise it at call time; null when
-// `time` in sys.modules was not an exact module holding that very builtin,
-// and the clock is then always called by name.
+// The time module and its perf_counter_ns as imported, to recognise them at
+// call time; both null when `time` in sys.modules was not an exact module
+// holding that very builtin, and the clock is then always called by name.
+PyObject* original_time;
 PyObject* original_perf_counter_ns;
 
 // AtomicCounter as imported and its increment method. For a counter of
@@ -362,31 +363,31 @@ void release_detached(Detached& d) {
 
 // time.perf_counter_ns() as the module's own Python code would call it: the
 // global `time` (or the builtin of that name), its attribute, the call; as
-// an unsigned 64-bit value. When `time` is an exact module whose dict holds
-// the function imported with it, attribute lookup can find nothing else
-// (the module type's own attributes cannot be changed), and that function
-// does nothing but read the monotonic clock, so the clock is read natively.
-// Everything is looked up again on every call: a replacement made in any way
-// is seen by the next insert that starts after it. False with an error set.
+// an unsigned 64-bit value. When the global is the time module imported here,
+// still an exact module, and its dict holds the function imported with it,
+// attribute lookup can find nothing else (the module type's own attributes
+// cannot be changed) and that function only reads the monotonic clock, so the
+// clock is read natively. Both lookups are made on every call, so that a
+// replacement made in any way is seen by the next insert that starts after
+// it. They are borrowed and only compared with the two objects held here,
+// so a value that another thread replaces and frees meanwhile is never read.
+// False with an error set.
 bool perf_counter_ns(uint64_t* out) {
-  Ref time = Ref::steal(kv::module_global(n_time));
-  if (!time) return false;
-  Ref now;
-  if (PyModule_CheckExact(time.get()) && original_perf_counter_ns != nullptr) [[likely]] {
-    PyObject* fn = nullptr;
-    if (PyDict_GetItemRef(PyModule_GetDict(time.get()), n_perf_counter_ns.get(), &fn) < 0) return false;
-    if (fn == original_perf_counter_ns) [[likely]] {
-      Py_DECREF(fn);
+  if (original_time != nullptr) [[likely]] {
+    PyObject* time = PyDict_GetItemWithError(PyModule_GetDict(kv::this_module()), n_time.get());
+    if (time == original_time && PyModule_CheckExact(original_time) &&
+        PyDict_GetItemWithError(PyModule_GetDict(original_time), n_perf_counter_ns.get()) ==
+            original_perf_counter_ns) [[likely]] {
       timespec ts;
       clock_gettime(CLOCK_MONOTONIC, &ts);
       *out = static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
       return true;
     }
-    if (fn != nullptr) now = Ref::steal(PyObject_CallNoArgs(fn));
-    Py_XDECREF(fn);
-    if (fn != nullptr) return now && kv::to_u64(now.get(), out);
+    PyErr_Clear();  // a failed lookup fails again, as Python's, below
   }
-  now = Ref::steal(kv::call_method(time.get(), n_perf_counter_ns));
+  Ref time = Ref::steal(kv::module_global(n_time));
+  if (!time) return false;
+  Ref now = Ref::steal(kv::call_method(time.get(), n_perf_counter_ns));
   return now && kv::to_u64(now.get(), out);
 }
 
@@ -1863,6 +1864,7 @@ int exec_module(PyObject* m) {
   }
 
   // The clock is read natively only while it is the builtin imported here.
+  Py_CLEAR(original_time);
   Py_CLEAR(original_perf_counter_ns);
   {
     Ref time = Ref::steal(PyObject_GetAttrString(m, "time"));
@@ -1875,6 +1877,7 @@ int exec_module(PyObject* m) {
     if (fn != nullptr && PyCFunction_Check(fn) && PyCFunction_GET_SELF(fn) == time.get() &&
         strcmp(reinterpret_cast<PyCFunctionObject*>(fn)->m_ml->ml_name, "perf_counter_ns") == 0) {
       original_perf_counter_ns = fn;
+      original_time = time.release();
     } else {
       Py_XDECREF(fn);  // already replaced: always called by name
     }
