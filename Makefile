@@ -5,13 +5,18 @@
 #                  (T="..." passes pytest arguments: T="-k tree", T=tests/test_leaks.py;
 #                  JOBS=2 runs two pytest workers)
 #   make test-debian
-#                  the tests on Debian unstable's CPython 3.14 and 3.13, in a Debian unstable
-#                  root kept in ~/.cache/korvane/sid (made on first use by tools/debian-root)
+#                  the tests on Debian unstable's CPython 3.15, 3.14 and 3.13, in a Debian
+#                  unstable root kept in ~/.cache/korvane/sid (made on first use by
+#                  tools/debian-root)
+#   make check-ft-headers
+#                  every module compiled (syntax and warnings, -Werror) against Debian's 3.14
+#                  and 3.15 headers configured as free-threaded 3.14t and 3.15t, in that root;
+#                  no 3.14t or 3.15t interpreter runs here
 #   make bench     the same with the benchmark tools; the comparison table, its JSON and
 #                  a chart land in build/bench/
-#   make wheel     sdist and manylinux wheels in dist/ (cp313 and cp313t here, cp314 in the
-#                  Debian root), checked, then the tests against each wheel installed in a
-#                  fresh venv, run from outside the source tree
+#   make wheel     sdist and manylinux wheels in dist/ (cp313 and cp313t here, cp314 and cp315
+#                  in the Debian root), checked, then the tests against each wheel installed
+#                  in a fresh venv, run from outside the source tree
 #   make clang     the tests against a clang build (in .venv-clang)
 #   make sanitize  the tests against AddressSanitizer and UBSan builds (in .venv-sanitize)
 #   make sanitize-ft
@@ -66,7 +71,8 @@ JOBS       ?= 0
 T          ?=
 BENCH_OUT  := build/bench
 
-.PHONY: demo test test-debian bench install wheel wheel-here clang sanitize sanitize-ft coverage check-deep dev clean
+.PHONY: demo test test-debian check-ft-headers check-ft-headers-here bench install wheel wheel-here clang sanitize \
+        sanitize-ft coverage check-deep dev clean
 
 # $(call venv,DIR,GROUPS): creates DIR as a venv of the interpreter
 # tools/find-python picks (CPython 3.13 unless PYTHON names another supported
@@ -84,14 +90,40 @@ demo: install
 test: $(VENV)/.test-stamp install
 	$(VPY) -m pytest -q -n $(JOBS) $(T)
 
-# The whole suite on Debian unstable's CPython 3.14 and 3.13 (the second a
+# The whole suite on Debian unstable's CPython 3.15, 3.14 and 3.13 (the last a
 # build of 3.13 by another compiler and C library than this machine's): the
 # working tree is copied into the root and built and tested there by this
 # Makefile, each interpreter with its own venv and build folder, kept for the
 # next run.
 test-debian:
+	tools/debian-root make test VENV=.venv-3.15 PYTHON=/usr/bin/python3.15 T='$(T)'
 	tools/debian-root make test VENV=.venv-3.14 PYTHON=/usr/bin/python3.14 T='$(T)'
 	tools/debian-root make test VENV=.venv-3.13 PYTHON=/usr/bin/python3.13 T='$(T)'
+
+# Free-threaded 3.14t and 3.15t, compiled but not run: no interpreter of
+# either can be had here, but their headers can, since a free-threaded build
+# installs the same headers with Py_GIL_DISABLED defined in pyconfig.h. Each
+# module is compiled against Debian's 3.14 and 3.15 headers with that macro
+# defined and the flags of korvane_module() in CMakeLists.txt (keep the two in
+# step), warnings as errors; -fsyntax-only instantiates every template but
+# generates no code (7 s for both here). The default 3.15 build is compiled
+# by test-debian and wheel.
+FT_HEADER_VERSIONS := 3.14 3.15
+FT_HEADER_FLAGS := -std=c++20 -fsyntax-only -Werror -Wall -Wextra -Wshadow -Wno-missing-field-initializers \
+                   -Wno-cast-function-type -fno-exceptions -fvisibility=hidden -fvisibility-inlines-hidden \
+                   -ffp-contract=off -DNDEBUG -DPy_GIL_DISABLED=1 -Isrc/frame -Isrc/korvane/include
+
+check-ft-headers:
+	tools/debian-root make check-ft-headers-here
+
+check-ft-headers-here:
+	@for v in $(FT_HEADER_VERSIONS); do \
+	    inc=$$(python$$v -c 'import sysconfig; print(sysconfig.get_path("include"))') || exit 1; \
+	    for f in $(sort $(shell find src/korvane -name '*.cpp')); do \
+	        echo "$${v}t $$f"; \
+	        $(CXX) $(FT_HEADER_FLAGS) -I"$$inc" "$$f" || exit 1; \
+	    done; \
+	done
 
 bench: install $(VENV)/.bench-stamp
 	@mkdir -p $(BENCH_OUT)
@@ -131,7 +163,9 @@ $(STAMP): $(VENV)/.groups-stamp $(SOURCES)
 # tested from build/wheel-test, where the source tree cannot be imported.
 # `wheel-here` does this for the interpreter of $(VENV); `wheel` for CPython
 # 3.13 here, for its free-threaded build (wheel-ft, below) and for Debian's
-# CPython 3.14 in the Debian root, whose wheel joins dist/.
+# CPython 3.14 and 3.15 in the Debian root, whose wheels join dist/ (each
+# wheel-here there starts from an empty dist/, so each wheel is copied out
+# before the next is built).
 WHEEL_VENV := build/wheel-venv
 
 wheel:
@@ -139,6 +173,8 @@ wheel:
 	$(MAKE) --no-print-directory wheel-ft
 	tools/debian-root make wheel-here VENV=.venv-3.14 PYTHON=/usr/bin/python3.14
 	cp "$$(tools/debian-root path)"/work/korvane/dist/*-cp314-*.whl dist/
+	tools/debian-root make wheel-here VENV=.venv-3.15 PYTHON=/usr/bin/python3.15
+	cp "$$(tools/debian-root path)"/work/korvane/dist/*-cp315-*.whl dist/
 	@ls -l dist
 
 wheel-here: $(VENV)/.wheel-stamp

@@ -265,9 +265,9 @@ def test_import_without_native_modules_for_this_interpreter_names_the_interprete
     others = f"; the native modules in {package} are built for cpython-399-x86_64-linux-gnu"
     last = run().stderr.splitlines()[-1]
     assert last.startswith(f"ImportError: korvane's native modules are not built for {running}")
-    assert last.endswith(f"{others}; install korvane for this interpreter (supported: CPython 3.13 and 3.14)")
+    assert last.endswith(f"{others}; install korvane for this interpreter (supported: CPython 3.13, 3.14 and 3.15)")
     last = run("import sys; sys.version_info = (3, 11, 7, 'final', 0); ").stderr.splitlines()[-1]
-    assert last.startswith(f"ImportError: korvane supports CPython 3.13 and 3.14, not {running}")
+    assert last.startswith(f"ImportError: korvane supports CPython 3.13, 3.14 and 3.15, not {running}")
     assert last.endswith(others)
     (package / "gpu").mkdir()
     (package / "gpu" / f"accel_planner{importlib.machinery.EXTENSION_SUFFIXES[0]}").touch()

@@ -21,7 +21,7 @@ Eight CPython extension modules, each imported on its own:
 __version__ = "0.1.0"
 
 # The interpreters the native modules are built for.
-_SUPPORTED = ((3, 13), (3, 14))
+_SUPPORTED = ((3, 13), (3, 14), (3, 15))
 _NATIVE = ("memory/lockfree_core", "memory/block_index", "memory/slab_engine", "native/host_probe",
            "plugins/analyzer/task_scoring", "plugins/analyzer/adaptation_policy", "monitoring/counter_hub",
            "gpu/accel_planner")
@@ -43,7 +43,8 @@ def _require_native_modules() -> None:
     impl = {"cpython": "CPython", "pypy": "PyPy"}.get(sys.implementation.name, sys.implementation.name)
     free_threaded = " free-threaded" if "t" in getattr(sys, "abiflags", "") else ""
     running = f"{impl} {sys.version.split()[0]}{free_threaded} ({sys.executable})"
-    supported = "CPython " + " and ".join(f"{major}.{minor}" for major, minor in _SUPPORTED)
+    *others, last = (f"{major}.{minor}" for major, minor in _SUPPORTED)
+    supported = f"CPython {', '.join(others)} and {last}"
     memory = os.path.join(here, "memory")
     builds = sorted(name[14:-3] for name in (os.listdir(memory) if os.path.isdir(memory) else ())
                     if name.startswith("lockfree_core.") and name.endswith(".so"))

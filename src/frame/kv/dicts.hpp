@@ -9,10 +9,10 @@
 namespace kv {
 
 // A new empty dict with room for `n` entries before it resizes. The presized
-// constructor is private interpreter API, declared by 3.13 and 3.14; on other
-// releases the dict grows as its entries come.
+// constructor is private interpreter API, declared by 3.13, 3.14 and 3.15; on
+// other releases the dict grows as its entries come.
 inline PyObject* new_dict_presized(Py_ssize_t n) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030F0000
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x03100000
   return _PyDict_NewPresized(n);
 #else
   (void)n;
@@ -85,6 +85,9 @@ class FixedKeysDict {
   }
 
  private:
+  // The layout below is 3.13's. The key table of 3.14 and 3.15 starts the
+  // same way, but this path is kept to the release it was written and tested
+  // against: their record dicts are built key by key.
 #if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED) && \
     !defined(KORVANE_DICTS_BY_KEY)
   static constexpr bool kKnownLayout = true;
