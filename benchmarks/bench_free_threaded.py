@@ -16,6 +16,8 @@ Skipped where the GIL is on. `make bench-ft` runs this with bench_lockfree_core
 and bench_contention in the free-threaded venv.
 """
 
+import os
+import random
 import statistics
 import sys
 import threading
@@ -27,15 +29,19 @@ if sys._is_gil_enabled():
     pytest.skip("needs a free-threaded interpreter with the GIL off", allow_module_level=True)
 
 import cereggii
-from bench_contention import QUERIES, ROUND_SECONDS, TREE_SIZES, Workers, _tree
+from bench_contention import QUERIES, TREE_SIZES, Workers
 from ft_utils.concurrency import AtomicInt64
 from ft_utils.local import LocalWrapper
 
+from korvane.memory.block_index import FastRedBlackTree
 from korvane.memory.lockfree_core import AtomicCounter, LockFreeStatistics
+from korvane.memory.memory_block import MemoryBlock
 from korvane.monitoring.counter_hub import CounterAggregator
 from korvane.threads import handle
 
 ROUNDS = 5
+READ_SECONDS = 0.5
+CPUS = sorted(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else []
 FT = ", 3.13t"
 
 
@@ -85,15 +91,20 @@ def call_each(call, queries):
 
 
 def run_readers(benchmark, make_call, queries_of, readers, writer=None, batch=call_each):
-    """`readers` threads, each calling make_call() made in its own thread on its own queries until a
-    deadline (ROUND_SECONDS) and counting its calls, beside `writer` (a function run in a thread of its own
-    until it is told to stop) when given. With a third busy thread on 2 cores a woken thread may wait long
-    for a core, hence the deadline rather than a fixed number of calls; the report divides the median
-    count by the median round."""
+    """`readers` threads, each calling make_call() made in its own thread on its own queries for
+    READ_SECONDS from its own start and counting its calls, beside `writer` (a function run in a thread
+    of its own until it is told to stop) when given; the report divides the median count by the median
+    round. With a third busy thread on 2 cores a woken thread may wait long for a core, hence rounds
+    long enough that the wait is small beside them, and a count of calls rather than a fixed number.
+    Reader i runs on core i (of those this process may use), so that the scheduler never stacks two
+    readers on one core while the writer has the other; the writer goes where the scheduler puts it."""
     stop, counts = [False], []
 
-    def read(seed, deadline, done):
+    def read(seed, done):
+        if CPUS:
+            os.sched_setaffinity(0, {CPUS[seed % len(CPUS)]})
         call, queries, calls, clock = make_call(), queries_of(seed), 0, time.perf_counter
+        deadline = clock() + READ_SECONDS
         while clock() < deadline:
             batch(call, queries)
             calls += len(queries)
@@ -105,8 +116,8 @@ def run_readers(benchmark, make_call, queries_of, readers, writer=None, batch=ca
         writing.start()
     try:
         def run_round():
-            done, deadline = [], time.perf_counter() + ROUND_SECONDS
-            workers.run(lambda i: read(i, deadline, done))
+            done = []
+            workers.run(lambda i: read(i, done))
             counts.append(sum(done))
 
         benchmark.pedantic(run_round, rounds=ROUNDS)
@@ -123,33 +134,62 @@ def own_ints(values):
     return [int(str(v)) for v in values]
 
 
+SPACE = 50 * TREE_SIZES
+
+
+def reader_tree():
+    """TREE_SIZES sizes with a MemoryBlock each, the blocks made in the order of their sizes, as a pool
+    that indexes its memory by address would: the blocks of one range of sizes lie together in memory."""
+    sizes = sorted(random.Random(7).sample(range(1, SPACE), TREE_SIZES))
+    tree = FastRedBlackTree()
+    for offset, size in enumerate(sizes):
+        tree.insert(size, MemoryBlock(offset * SPACE, size))
+    return tree
+
+
+def reader_queries(part, parts=2):
+    """100 query sizes in the part-th of `parts` ranges, whose best fits lie in that range."""
+    rng = random.Random(100 + part)
+    low, high = part * SPACE // parts, (part + 1) * SPACE // parts - SPACE // 100
+    return [rng.randrange(low + 1, high) for _ in range(100)]
+
+
+# Reader i asks for sizes in range i (of 2), so that the readers' results are different objects: two
+# readers given the same block each write its reference count (the "same sizes" group shows that cost).
 @pytest.mark.parametrize("readers", [1, 2])
 @pytest.mark.parametrize("caller", CALLERS)
 def test_find_best_fit_readers(benchmark, caller, readers):
     """find_best_fit on one tree of TREE_SIZES sizes, a distinct block in each entry."""
     benchmark.group = f"find_best_fit, {TREE_SIZES:,} sizes, {readers} reader{'s' if readers > 1 else ''}{FT}"
     benchmark.extra_info.update(impl=caller, threads=readers)
-    tree = _tree("korvane FastRedBlackTree")
-    wrap = CALLERS[caller]
-    run_readers(benchmark, lambda: wrap(tree.find_best_fit), lambda seed: own_ints(QUERIES[seed][:100]), readers)
+    tree, wrap = reader_tree(), CALLERS[caller]
+    run_readers(benchmark, lambda: wrap(tree.find_best_fit), lambda seed: own_ints(reader_queries(seed)), readers)
+
+
+@pytest.mark.parametrize("caller", ["korvane handle", "bound method"])
+def test_find_best_fit_readers_of_the_same_sizes(benchmark, caller):
+    benchmark.group = f"find_best_fit, {TREE_SIZES:,} sizes, 2 readers of the same sizes{FT}"
+    benchmark.extra_info.update(impl=caller, threads=2)
+    tree, wrap = reader_tree(), CALLERS[caller]
+    run_readers(benchmark, lambda: wrap(tree.find_best_fit), lambda seed: own_ints(reader_queries(0)), 2)
 
 
 @pytest.mark.parametrize("caller", ["korvane handle", "bound method"])
 def test_find_best_fit_beside_a_writer(benchmark, caller):
-    """2 readers while a writer inserts and removes sizes without pause in the same tree."""
+    """2 readers while a writer inserts and removes sizes all over the range without pause; every thread
+    calls the way the row names."""
     benchmark.group = f"find_best_fit, {TREE_SIZES:,} sizes, 2 readers beside a writer{FT}"
     benchmark.extra_info.update(impl=caller, threads=2)
-    tree = _tree("korvane FastRedBlackTree")
-    wrap = CALLERS[caller]
+    tree, wrap = reader_tree(), CALLERS[caller]
 
     def write(stop):
-        insert, remove_ge, queries = tree.insert, tree.remove_ge, own_ints(QUERIES[-1])
+        insert, remove_ge, queries = wrap(tree.insert), wrap(tree.remove_ge), own_ints(QUERIES[-1])
         while not stop[0]:
             for q in queries:
                 insert(q, None)
                 remove_ge(q)
 
-    run_readers(benchmark, lambda: wrap(tree.find_best_fit), lambda seed: own_ints(QUERIES[seed][:100]), 2, write)
+    run_readers(benchmark, lambda: wrap(tree.find_best_fit), lambda seed: own_ints(reader_queries(seed)), 2, write)
 
 
 # The other shared objects' hot calls, from 1 and 2 threads through handles and bound methods: (make the

@@ -219,9 +219,36 @@ inline int this_thread_shard() {
 
 struct Tree {
   PyObject_HEAD
-  RBNode* root;
-  uint64_t node_count;  // stored blocks, chain entries included
+  // Made by the constructor; replaced only by clear() and the collector.
   PyObject* write_lock;
+  PyObject* stats_lock;
+  PyObject* operation_counter;  // replaced by clear() while inserts use it
+  PyObject* sampled_counter;
+  uint32_t sample_rate;
+  int use_atomic;
+  Tree* prev_tree;  // the list of live trees (see repair_after_fork)
+  Tree* next_tree;
+#ifdef Py_GIL_DISABLED
+  // Every call reads the header's line (the type check of a method): what
+  // writers change on every write lies in lines of its own.
+  char pad_before_writers[kLine];
+#endif
+  uint64_t node_count;  // stored blocks, chain entries included
+  Counts counts;
+  // The record pool, guarded by pool_mutex on the free-threaded build (a
+  // removed record returns to it after the grace period, outside the write
+  // lock); pool_generation advances whenever the pool is taken out whole,
+  // so that a record of the old pool is not given to the new one.
+  Pool pool;
+  kv::NativeMutex pool_mutex;
+  uint64_t pool_generation;
+#ifdef Py_GIL_DISABLED
+  // What a lock-free reader reads of the tree itself lies in lines of its
+  // own, apart from what writers change on every write: each change to a
+  // line that a reader on another core holds costs that reader a miss.
+  char pad_before_readers[kLine];
+#endif
+  RBNode* root;
   // Advanced by one before a writer's first change and by one after its
   // last: odd while a write is in progress. Written only under write_lock.
   // No Python code runs while it is odd. The seqlock protocol (free-threaded
@@ -231,21 +258,6 @@ struct Tree {
   // acquire fence that follows the search. On the default build writers
   // and readers hold the interpreter lock throughout and it is plain.
   int64_t seq_counter;
-  uint32_t sample_rate;
-  PyObject* operation_counter;  // replaced by clear() while inserts use it
-  PyObject* sampled_counter;
-  int use_atomic;
-  PyObject* stats_lock;
-  Counts counts;
-  // The record pool, guarded by pool_mutex on the free-threaded build (a
-  // removed record returns to it after the grace period, outside the write
-  // lock); pool_generation advances whenever the pool is taken out whole,
-  // so that a record of the old pool is not given to the new one.
-  Pool pool;
-  kv::NativeMutex pool_mutex;
-  uint64_t pool_generation;
-  Tree* prev_tree;  // the list of live trees (see repair_after_fork)
-  Tree* next_tree;
 #ifdef Py_GIL_DISABLED
   char pad[kLine];
   SearchShard searches[kSearchShards];
@@ -480,7 +492,9 @@ void fixup_insert(Tree* t, RBNode* z) {
       rotate_left(t, z->parent->parent);
     }
   }
-  t->root->color = BLACK;
+  // Written only when it changes: lock-free readers on other cores keep the
+  // root's line in their caches, and every insert ends here.
+  if (t->root->color != BLACK) t->root->color = BLACK;
 }
 
 // No search goes deeper than a red-black tree of 2**64 nodes can be. A
@@ -586,7 +600,7 @@ void fixup_delete(Tree* t, RBNode* x, RBNode* parent) {
       x = t->root;
     }
   }
-  if (x != nullptr) x->color = BLACK;
+  if (x != nullptr && x->color != BLACK) x->color = BLACK;
 }
 
 // Unlinks the tree node z (which has no chain entries). Returns z, whose
@@ -839,23 +853,34 @@ void tree_dealloc(PyObject* self) {
 // handler or another thread that calls back into the tree never finds the
 // lock held by its own thread, and a failed call leaves the tree as it was.
 
-// Brackets a write: the lock is entered and seq_counter made odd on
-// construction, seq_counter made even again and the lock left by finish().
+// Brackets a write: the lock is entered on construction and left by
+// finish(). seq_counter is odd only around change(), the structural change
+// itself, so that readers meet a write in progress as briefly as possible:
+// what a writer prepares under the lock (a record, a result) changes
+// nothing they can see. A write that made no change still advances
+// seq_counter by 2.
 class WriteScope {
  public:
-  explicit WriteScope(Tree* t) : tree_(t), guard_(t->write_lock, kv::native_section) {
-    if (guard_.ok()) begin_write(tree_);
-  }
+  explicit WriteScope(Tree* t) : tree_(t), guard_(t->write_lock, kv::native_section) {}
   bool ok() const { return guard_.ok(); }
+  // Runs `body`, native changes that cannot fail, with seq_counter odd.
+  template <typename Body>
+  void change(Body&& body) {
+    begin_write(tree_);
+    body();
+    end_write(tree_);
+    changed_ = true;
+  }
   // False when an error is set (from leaving the lock).
   bool finish() {
-    end_write(tree_);
+    if (!changed_) skip_write(tree_);
     return guard_.leave();
   }
 
  private:
   Tree* tree_;
   kv::Locked guard_;
+  bool changed_ = false;
 };
 
 // A write that changes nothing: seq_counter advances by 2 under the lock.
@@ -906,31 +931,47 @@ bool count_insert(Tree* t) {
   return static_cast<bool>(Ref::steal(call_counter(t->sampled_counter, n_increment)));
 }
 
-// Links a new record into the tree: behind the tree node of its size, or as
-// a new red tree node followed by the fix-up.
-void link_locked(Tree* t, RBNode* node) {
-  uint64_t size = node->size;
+// Where a record of `size` goes: behind the tree node of that size
+// (`existing`), or as a new child of `parent` (null for an empty tree).
+// Found under the write lock before the change, since only writers move
+// nodes and they all hold it.
+struct Place {
   RBNode* parent = nullptr;
-  RBNode* existing = t->root;
-  while (existing != nullptr && existing->size != size) {
-    parent = existing;
-    existing = size < existing->size ? existing->left : existing->right;
+  RBNode* existing = nullptr;
+};
+
+Place locate(const Tree* t, uint64_t size) {
+  Place p;
+  p.existing = t->root;
+  while (p.existing != nullptr && p.existing->size != size) {
+    p.parent = p.existing;
+    p.existing = size < p.existing->size ? p.existing->left : p.existing->right;
   }
-  if (existing != nullptr) {
-    node->next = existing->next;
-    set_link(existing->next, node);
-  } else if (parent == nullptr) {
+  return p;
+}
+
+// Links a new record at its place: behind the tree node of its size, or as
+// a new red tree node followed by the fix-up.
+void link_at(Tree* t, RBNode* node, Place place) {
+  if (place.existing != nullptr) {
+    node->next = place.existing->next;
+    set_link(place.existing->next, node);
+  } else if (place.parent == nullptr) {
     node->color = BLACK;
     set_link(t->root, node);
   } else {
-    node->parent = parent;
-    if (size < parent->size) {
-      set_link(parent->left, node);
+    node->parent = place.parent;
+    if (node->size < place.parent->size) {
+      set_link(place.parent->left, node);
     } else {
-      set_link(parent->right, node);
+      set_link(place.parent->right, node);
     }
     fixup_insert(t, node);
   }
+}
+
+// The counts of one more stored block (writers' own fields, under the lock).
+void count_link(Tree* t) {
   kv::store_relaxed(t->node_count, t->node_count + 1);
   t->counts.total_blocks += 1;
   t->counts.total_insertions += 1;
@@ -963,7 +1004,11 @@ PyObject* tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   WriteScope scope(t);
   if (!scope.ok()) return nullptr;
   RBNode* node = allocate_node(t, size, a[1], timestamp);
-  if (node != nullptr) link_locked(t, node);
+  if (node != nullptr) {
+    Place place = locate(t, size);
+    scope.change([&] { link_at(t, node, place); });
+    count_link(t);
+  }
   if (!scope.finish() || node == nullptr) return nullptr;
   Py_RETURN_TRUE;
 }
@@ -982,8 +1027,8 @@ struct Removal {
 };
 
 // Unlinks the chain entry `cur` of the tree node `node` (prev is the entry
-// before it, null when cur is the tree node).
-Removal unlink_entry_locked(Tree* t, RBNode* node, RBNode* prev, RBNode* cur) {
+// before it, null when cur is the tree node): the structural change only.
+Removal unlink_entry(Tree* t, RBNode* node, RBNode* prev, RBNode* cur) {
   Removal r;
   if (prev == nullptr) {
     r.record = remove_first_entry(t, node, &r.block);
@@ -992,6 +1037,12 @@ Removal unlink_entry_locked(Tree* t, RBNode* node, RBNode* prev, RBNode* cur) {
     r.block = cur->block;
     r.record = cur;
   }
+  return r;
+}
+
+// The rest of a removal under the lock, once the entry is unlinked: the
+// counts, and the record's way back to the pool.
+void retire_locked(Tree* t, Removal& r) {
   kv::store_relaxed(t->node_count, t->node_count - 1);
   t->counts.total_blocks -= 1;
   t->counts.total_deletions += 1;
@@ -1006,7 +1057,6 @@ Removal unlink_entry_locked(Tree* t, RBNode* node, RBNode* prev, RBNode* cur) {
     r.record = nullptr;
     if (emptied) pool_release(t->pool);
   }
-  return r;
 }
 
 // Completes a removal after the write lock has been left; returns the
@@ -1149,8 +1199,9 @@ PyObject* tree_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       }
       if (outcome == Removed) {
         begin_write(t);
-        removal = unlink_entry_locked(t, node, prev, cur);
+        removal = unlink_entry(t, node, prev, cur);
         end_write(t);
+        retire_locked(t, removal);
       } else if (outcome == Absent || outcome == Failed) {
         skip_write(t);
       }
@@ -1204,9 +1255,11 @@ PyObject* tree_clear_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, 
   {
     WriteScope scope(t);
     if (!scope.ok()) return nullptr;
-    detached = detach_all(t);
-    t->counts = Counts{};
-    clear_searches(t);
+    scope.change([&] {
+      detached = detach_all(t);
+      t->counts = Counts{};
+      clear_searches(t);
+    });
     if (t->use_atomic) {
       // The old counters leave in the handles, released after the lock.
       operation_counter = Ref::steal(kv::exchange_field(t->operation_counter, operation_counter.release()));
@@ -1254,7 +1307,10 @@ PyObject* tree_remove_ge(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     } else {
       Ref actual = Ref::steal(kv::from_u64(node->size));
       if (actual) result = Ref::steal(PyTuple_Pack(2, actual.get(), node->block));
-      if (result) removal = unlink_entry_locked(t, node, nullptr, node);
+      if (result) {
+        scope.change([&] { removal = unlink_entry(t, node, nullptr, node); });
+        retire_locked(t, removal);
+      }
     }
     if (!scope.finish()) result.reset();
   }
