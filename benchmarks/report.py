@@ -17,7 +17,8 @@ alternative's time per call over korvane's: above 1 korvane is faster.
     python benchmarks/report.py build/bench/raw.json build/bench [--readme README.md] [--beside OTHER/summary.json]
 
 With --readme, the table between the README's bench-table markers is replaced
-by this run's. With --beside OTHER/summary.json, the checks of another run (the
+by this run's (for a free-threaded run, the table of readers between the
+ft-handles-table markers). With --beside OTHER/summary.json, the checks of another run (the
 GIL build's, beside a free-threaded run) are printed after this run's.
 """
 
@@ -279,11 +280,30 @@ def chart(data, path):
 
 
 BEGIN, END = "<!-- bench-table -->", "<!-- /bench-table -->"
+FT_BEGIN, FT_END = "<!-- ft-handles-table -->", "<!-- /ft-handles-table -->"
+FT_CALLERS = ["korvane handle", "bound method", "cereggii ThreadHandle", "ft_utils LocalWrapper"]
 
 
-def update_readme(path, text):
+def handles_table(records):
+    """The free-threaded readers' groups: calls per second of each way of calling, and against 1 reader
+    through handles; empty for other runs."""
+    groups = {}
+    for r in records:
+        if r["group"].startswith(READS) and r["group"].endswith(FT) and r["threads"]:
+            groups.setdefault(r["group"], {})[r["impl"]] = r["calls_per_s"]
+    one = groups.get(f"{READS}, 1 reader{FT}", {}).get("korvane handle")
+    if not one:
+        return ""
+    lines = ["| Readers of one tree | " + " | ".join(FT_CALLERS) + " |", "|---" * (len(FT_CALLERS) + 1) + "|"]
+    for group, rates in groups.items():
+        cells = [f"{rate(rates[c])} ({rates[c] / one:.2f}x)" if c in rates else "" for c in FT_CALLERS]
+        lines.append(f"| {group[len(READS) + 2:-len(FT)]} | " + " | ".join(cells) + " |")
+    return "\n".join(lines) + "\n\n(x: against 1 reader through a handle)"
+
+
+def update_readme(path, text, begin=BEGIN, end_marker=END):
     readme = Path(path).read_text()
-    start, end = readme.index(BEGIN) + len(BEGIN), readme.index(END)
+    start, end = readme.index(begin) + len(begin), readme.index(end_marker)
     Path(path).write_text(readme[:start] + "\n" + text + "\n" + readme[end:])
 
 
@@ -306,8 +326,12 @@ def main(argv):
     (out / "summary.md").write_text(text + "\n")
     (out / "summary.json").write_text(json.dumps({"rows": result, "targets": targets, **data}, indent=1) + "\n")
     chart(data, out / "summary.png")
+    handles = handles_table(records)
     if readme is not None:
-        update_readme(readme, text)
+        if handles:  # a free-threaded run fills its own table only
+            update_readme(readme, handles, FT_BEGIN, FT_END)
+        else:
+            update_readme(readme, text)
     print(f"\nSummary written to {out}/summary.md, summary.json and summary.png")
     for line in targets:
         print(line)
