@@ -5,7 +5,9 @@ import operator
 import random
 import struct
 import sys
+import sysconfig
 import threading
+import time
 
 import pytest
 from hypothesis import example, given, settings, strategies as st
@@ -248,6 +250,58 @@ def test_lists_changed_by_other_threads(call, first, second):
     stop.set()
     threads[0].join()
     assert set(seen[0] + seen[1]) <= valid and len(seen[0]) == len(seen[1]) == 1500
+
+
+class Pausing:
+    """A number whose conversion, in the middle of a pass over its list, waits (busy, never blocking)
+    until released."""
+
+    def __init__(self, value):
+        self.value, self.entered, self.released = value, threading.Event(), threading.Event()
+
+    def __float__(self):
+        self.entered.set()
+        deadline = time.monotonic() + 10
+        while not self.released.is_set() and time.monotonic() < deadline:
+            pass
+        return float(self.value)
+
+    def __radd__(self, other):
+        return other + float(self)
+
+
+# (the call, its list around one Pausing value)
+PAUSED = [
+    (lambda h: ap.calculate_performance_trend(h, 0.0), lambda p: samples(3, 1.0) + [(3.0, p)] + samples(3, 1.0)),
+    (lambda h: ap.detect_performance_degradation(h, 100.0, 0.1, 0.0), lambda p: samples(4, 1.0) + [(4.0, p)]),
+    (lambda h: ap.predict_resource_requirements(h, 9.0), lambda p: [(t, 64) for t in range(9)] + [(9, p)]),
+    (ap.detect_workload_characteristics_change, lambda p: [dict.fromkeys(KEYS, 0.1) for _ in range(5)] +
+     [dict.fromkeys(KEYS, p)]),
+]
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="lists' critical sections")
+@pytest.mark.parametrize("call, make", PAUSED)
+def test_a_thread_changing_the_list_waits_for_the_pass(call, make):
+    # The pass holds the list's critical section while a conversion runs Python code that does not
+    # block: another thread's change waits for the pass to end.
+    pausing = Pausing(0.5)
+    history, results = make(pausing), []
+    caller = threading.Thread(target=lambda: results.append(call(history)))
+    caller.start()
+    assert pausing.entered.wait(10)
+    changer = threading.Thread(target=history.clear)
+    changer.start()
+    waited = still_running(changer)
+    pausing.released.set()
+    caller.join()
+    changer.join()
+    assert waited and len(results) == 1 and history == []
+
+
+def still_running(thread, seconds=0.2):
+    thread.join(seconds)
+    return thread.is_alive()
 
 
 # --- fixed results, messages and malformed input ------------------------------------------------
