@@ -15,6 +15,7 @@ import sys
 import sysconfig
 import threading
 import time
+import types
 import warnings
 import weakref
 
@@ -314,3 +315,19 @@ def test_a_removal_that_outlives_a_clear_keeps_its_record_out_of_the_new_pool():
     assert probes.pool_free(tree) == 0 and tree.get_size_distribution() == {4: 1}
     tree.remove_ge(1)
     assert probes.pool_free(tree) == 1
+
+
+@needs_probes
+def test_a_reader_that_meets_a_write_in_progress_does_not_use_what_it_reads(monkeypatch):
+    # With the writer parked while seq_counter is odd, every attempt of a reader sleeps instead of
+    # searching: after 100 the reader gives up, with no search counted.
+    tree = tree_with(8, 16)
+    searches = tree.get_stats()["total_searches"]
+    sleeps = []
+    monkeypatch.setattr(block_index, "time", types.SimpleNamespace(
+        sleep=lambda s: sleeps.append(s), perf_counter_ns=time.perf_counter_ns))
+    writer = Parked(block_index, "writing", lambda: tree.insert(12, Block(12)))
+    assert tree.find_best_fit(9) is None and tree.find_all_exact(16) == []
+    assert sleeps == [0.0001] * 200
+    writer.release()
+    assert tree.get_stats()["total_searches"] == searches and tree.find_best_fit(9).name == 12
