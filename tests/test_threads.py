@@ -134,3 +134,21 @@ def test_a_handle_made_by_one_thread_works_from_others():
     for thread in threads:
         thread.join()
     assert counter.load() == 80_000 and found == [["b8", "b8"]] * 4
+
+
+def test_a_handle_called_by_native_code_without_a_spare_slot():
+    # The vectorcall protocol without PY_VECTORCALL_ARGUMENTS_OFFSET: the handle makes its own array,
+    # keyword values included, on the stack for a few arguments and on the heap for more.
+    import ctypes
+
+    vectorcall = ctypes.pythonapi.PyObject_Vectorcall
+    vectorcall.restype = ctypes.py_object
+    vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]  # kwnames: NULL or a tuple
+    target = Plain()
+    call = handle(target.many)
+    for positional, keywords in [((1, 2), {"k": 3}), (tuple(range(9)), {"a": 1, "b": 2})]:
+        items = (ctypes.py_object * (len(positional) + len(keywords)))(*positional, *keywords.values())
+        names = tuple(keywords)
+        result = vectorcall(call, ctypes.cast(items, ctypes.c_void_p), len(positional), id(names))
+        assert result == (target, positional, keywords)
+    assert vectorcall(handle(len), ctypes.cast((ctypes.py_object * 1)([1, 2]), ctypes.c_void_p), 1, None) == 2
