@@ -59,12 +59,12 @@ def release_parked_threads():
 class Parked:
     """`call` run in a thread of its own that the probe parks at `point`; release() lets it finish."""
 
-    def __init__(self, module, point, call):
+    def __init__(self, module, point, call, after=0):
         self.probes, self.point, self.result = probes_of(module), point, None
         ready = threading.Event()
 
         def run():
-            self.probes.park(point, threading.get_ident())
+            self.probes.park(point, threading.get_ident(), after)
             ready.set()
             self.result = call()
 
@@ -331,3 +331,43 @@ def test_a_reader_that_meets_a_write_in_progress_does_not_use_what_it_reads(monk
     assert sleeps == [0.0001] * 200
     writer.release()
     assert tree.get_stats()["total_searches"] == searches and tree.find_best_fit(9).name == 12
+
+
+def counter_reads(probes, call):
+    """How many counter fields `call` reads natively, in this thread."""
+    probes.park("counter_read", threading.get_ident(), 10**6)
+    call()
+    count = probes.arrivals("counter_read")
+    probes.release("counter_read")
+    return count
+
+
+STATISTICS_CALLS = [
+    lambda s: s.record_allocation(8, False, 4, 10),
+    lambda s: s.record_deallocation(8, 10),
+    lambda s: s.py_record_allocation(8, True, 4, 10),
+    lambda s: s.py_record_deallocation(8, 10),
+    lambda s: s._update_peaks(1, 2),
+    lambda s: s.get_snapshot(),
+    lambda s: s.reset(),
+    repr,
+]
+
+
+@needs_probes
+@pytest.mark.parametrize("call", STATISTICS_CALLS, ids=["record_allocation", "record_deallocation",
+                                                      "py_record_allocation", "py_record_deallocation",
+                                                      "_update_peaks", "get_snapshot", "reset", "repr"])
+def test_every_counter_a_recording_reads_natively_is_read_inside_a_section(call):
+    # Parked just after it read a counter field, at each such read in turn, the recording holds the
+    # counter without a reference: replacing any counter must wait until it has finished with it.
+    lockfree_core = lockfree()
+    reads = counter_reads(probes_of(lockfree_core), lambda: call(lockfree_core.LockFreeStatistics()))
+    assert reads > 0
+    for k in range(reads):
+        stats = lockfree_core.LockFreeStatistics()
+        reader = Parked(lockfree_core, "counter_read", lambda: call(stats) and None, after=k)
+        writer = started(lambda: set_total(stats))
+        assert still_waiting(writer, 0.05), f"read {k + 1} of {reads} is outside a read section"
+        reader.release()
+        writer.join()

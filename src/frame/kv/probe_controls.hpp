@@ -25,12 +25,15 @@ inline int point_of(PyObject* name) {
 }
 
 inline PyObject* park(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
-  if (nargs != 2) return PyErr_Format(PyExc_TypeError, "park() takes 2 arguments");
+  if (nargs != 2 && nargs != 3) return PyErr_Format(PyExc_TypeError, "park() takes 2 or 3 arguments");
   int p = point_of(args[0]);
   if (p < 0) return nullptr;
   unsigned long thread = PyLong_AsUnsignedLong(args[1]);
   if (thread == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
+  long after = nargs == 3 ? PyLong_AsLong(args[2]) : 0;
+  if (after == -1 && PyErr_Occurred()) return nullptr;
   Probe& probe = table[p];
+  probe.after.store(static_cast<int>(after), std::memory_order_relaxed);
   probe.arrivals.store(0, std::memory_order_relaxed);
   probe.released.store(false, std::memory_order_relaxed);
   probe.thread.store(thread, std::memory_order_release);
@@ -70,7 +73,8 @@ inline PyObject* arrivals(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 inline const FunctionDef controls[] = {
-    {"park", park, "Parks the next arrival of `thread` at `point` until release(point).", "(point, thread)"},
+    {"park", park, "Parks the arrival of `thread` at `point` that follows `after` others, until release(point).",
+     "(point, thread, after=0)"},
     {"wait", wait, "True once the armed thread is parked at `point` (within `timeout` seconds).",
      "(point, timeout)"},
     {"release", release, "Lets the thread parked at `point` go on; it no longer parks there.", "(point)"},

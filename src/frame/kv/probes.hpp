@@ -9,9 +9,11 @@
 // KORVANE_PROBES at import, as a module of their own in sys.modules,
 // "<dotted name>._probes", with these functions:
 //
-//   park(point, thread)    the next arrival of the thread with that
-//                          identity (threading.get_ident()) at `point`
-//                          stops there, detached, until release(point)
+//   park(point, thread, after=0)
+//                          the next arrival of the thread with that
+//                          identity (threading.get_ident()) at `point`,
+//                          after letting `after` arrivals pass, stops
+//                          there, detached, until release(point)
 //   wait(point, timeout)   True once that thread is parked at `point`
 //   release(point)         lets it go on; the point is disarmed
 //   arrivals(point)        how many times the armed thread passed `point`
@@ -43,6 +45,7 @@ namespace detail {
 struct Probe {
   std::atomic<unsigned long> thread{0};  // the armed thread's identity
   std::atomic<int> arrivals{0};
+  std::atomic<int> after{0};  // arrivals to let pass before the one that parks
   std::atomic<bool> parked{false};
   std::atomic<bool> released{false};
 };
@@ -59,8 +62,8 @@ inline void pause() noexcept {
 [[gnu::cold, gnu::noinline]] inline void arrive(unsigned p) noexcept {
   Probe& probe = table[p];
   if (probe.thread.load(std::memory_order_acquire) != PyThread_get_thread_ident()) return;
-  probe.arrivals.fetch_add(1, std::memory_order_acq_rel);
-  if (probe.released.load(std::memory_order_acquire)) return;
+  int before = probe.arrivals.fetch_add(1, std::memory_order_acq_rel);
+  if (before < probe.after.load(std::memory_order_relaxed) || probe.released.load(std::memory_order_acquire)) return;
   // Detached while parked, so that a stop-the-world pause (a collection, a
   // fork) in the test's own threads does not wait for this one.
   PyThreadState* attached = PyThreadState_GetUnchecked() != nullptr ? PyEval_SaveThread() : nullptr;

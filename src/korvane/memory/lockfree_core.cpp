@@ -202,9 +202,17 @@ PyObject* counter_repr(PyObject* self) {
 // a strong reference taken by kv::field_ref, outside any section, since its
 // methods are Python code.
 
+// Probe point (see kv/probes.hpp): a recording that has read a counter
+// field, before it looks at the counter.
+enum : unsigned { kCounterRead = kv::probes::kFirstModulePoint };
+#ifdef Py_GIL_DISABLED
+const char* const probe_names[] = {"section_end", "synchronize", "counter_read", nullptr};
+#endif
+
 // The exact AtomicCounter that `field` holds, or null. Inside a ReadSection.
 inline PyObject* native_counter(PyObject* const& field) {
   PyObject* c = kv::load_acquire(field);
+  kv::probes::at(kCounterRead);
   return is_exact_counter(c) ? c : nullptr;
 }
 
@@ -1473,7 +1481,9 @@ int exec_module(PyObject* m) {
   Ref wrapper = Ref::steal(make_wrapper_class(m));
   if (!wrapper || PyModule_AddObjectRef(m, "AtomicCounterWrapper", wrapper.get()) < 0) return -1;
   if (!kv::import_module_as(m, "logging")) return -1;
-  if (!kv::probes::publish(m)) return -1;
+#ifdef Py_GIL_DISABLED
+  if (!kv::probes::publish(m, probe_names)) return -1;
+#endif
   PyObject* logger = kv::bind_logger(m);
   if (logger == nullptr ||
       !kv::log(logger, "info", "Korvane Cython Lockfree Core loaded - C11 atomics active (10-20\u00d7 speedup)")) {
