@@ -260,7 +260,7 @@ coverage:
 	@cat $(COV_OUT)/summary.txt | tail -4
 
 # The sanitizer run with the long hypothesis profile (tests/conftest.py sizes
-# it): about 8 minutes on a quiet 2-core machine once .venv-sanitize exists,
+# it): 10 minutes on this 2-core machine busy with other work (9m43s),
 # and stopped as a failure after DEEP_MINUTES.
 DEEP_MINUTES ?= 20
 
