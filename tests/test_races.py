@@ -354,18 +354,53 @@ STATISTICS_CALLS = [
 ]
 
 
+class PythonCounter:
+    """A public counter that is not an AtomicCounter: the recordings then take their slower paths."""
+
+    def __init__(self):
+        self.value = 0
+
+    def increment(self, delta=1):
+        self.value += delta
+        return self.value
+
+    def decrement(self, delta=1):
+        return self.increment(-delta)
+
+    def load(self):
+        return self.value
+
+    def store(self, value):
+        self.value = value
+
+    def compare_and_swap(self, expected, new):
+        ok = self.value == expected
+        if ok:
+            self.value = new
+        return ok
+
+
+def statistics(mixed):
+    stats = lockfree().LockFreeStatistics()
+    if mixed:
+        stats.fallback_allocations = PythonCounter()
+        stats.total_deallocation_time_ns = PythonCounter()
+    return stats
+
+
 @needs_probes
+@pytest.mark.parametrize("mixed", [False, True], ids=["atomic counters", "one a Python object"])
 @pytest.mark.parametrize("call", STATISTICS_CALLS, ids=["record_allocation", "record_deallocation",
                                                       "py_record_allocation", "py_record_deallocation",
                                                       "_update_peaks", "get_snapshot", "reset", "repr"])
-def test_every_counter_a_recording_reads_natively_is_read_inside_a_section(call):
+def test_every_counter_a_recording_reads_natively_is_read_inside_a_section(call, mixed):
     # Parked just after it read a counter field, at each such read in turn, the recording holds the
     # counter without a reference: replacing any counter must wait until it has finished with it.
     lockfree_core = lockfree()
-    reads = counter_reads(probes_of(lockfree_core), lambda: call(lockfree_core.LockFreeStatistics()))
+    reads = counter_reads(probes_of(lockfree_core), lambda: call(statistics(mixed)))
     assert reads > 0
     for k in range(reads):
-        stats = lockfree_core.LockFreeStatistics()
+        stats = statistics(mixed)
         reader = Parked(lockfree_core, "counter_read", lambda: call(stats) and None, after=k)
         writer = started(lambda: set_total(stats))
         assert still_waiting(writer, 0.05), f"read {k + 1} of {reads} is outside a read section"
