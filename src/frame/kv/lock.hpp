@@ -5,11 +5,12 @@
 // unless __exit__ returns a true value).
 //
 // For an exact threading.Lock the calls are made through the method
-// descriptors of its (immutable) type, learned once at import: its __exit__
-// is the very C function of release(), which ignores __exit__'s arguments
-// and returns None, so calling __enter__ and release directly is what the
-// with-statement does, without attribute lookups or an argument tuple. Any
-// other lock object goes through the named protocol.
+// descriptors of its (immutable) type, learned once at import, without
+// attribute lookups. On 3.13 and 3.14 its __exit__ is the very C function of
+// release(), which ignores __exit__'s arguments and returns None, so calling
+// __enter__ and release directly is what the with-statement does, without an
+// argument tuple; on 3.15 its own __exit__ descriptor is called. Any other
+// lock object goes through the named protocol.
 #pragma once
 
 #include <optional>
@@ -27,9 +28,11 @@ inline Name name_exit{"__exit__"};
 inline Name name_Lock{"Lock"};
 
 struct LockCalls {
+  PyTypeObject* lock_type = nullptr;  // _thread.LockType, whatever its methods
   PyTypeObject* type = nullptr;  // null: always use the named protocol
   PyObject* enter = nullptr;
   PyObject* release = nullptr;
+  PyObject* exit = nullptr;  // null when __exit__ is release itself (which ignores its arguments)
   PyCFunction locked = nullptr;  // the C function of locked(), when it takes no arguments
 };
 
@@ -51,6 +54,7 @@ inline bool learn_lock_type() {
       !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(type.get()), Py_TPFLAGS_IMMUTABLETYPE)) {
     return true;
   }
+  if (calls.lock_type == nullptr) calls.lock_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
   Ref enter = Ref::steal(PyObject_GetAttrString(type.get(), "__enter__"));
   Ref exit = Ref::steal(PyObject_GetAttrString(type.get(), "__exit__"));
   Ref release = Ref::steal(PyObject_GetAttrString(type.get(), "release"));
@@ -61,10 +65,10 @@ inline bool learn_lock_type() {
   };
   PyMethodDef* exit_def = method(exit.get());
   PyMethodDef* release_def = method(release.get());
-  if (method(enter.get()) == nullptr || exit_def == nullptr || release_def == nullptr ||
-      exit_def->ml_meth != release_def->ml_meth || (release_def->ml_flags & METH_NOARGS) == 0) {
-    return true;
-  }
+  if (method(enter.get()) == nullptr || exit_def == nullptr || release_def == nullptr) return true;
+  // 3.13 and 3.14 make __exit__ the C function of release(); 3.15 gives it
+  // one of its own, then called with the exception as a with-statement does.
+  bool exit_is_release = exit_def->ml_meth == release_def->ml_meth && (release_def->ml_flags & METH_NOARGS) != 0;
   PyMethodDef* locked_def = method(locked.get());
   if (locked_def != nullptr && (locked_def->ml_flags & (METH_VARARGS | METH_FASTCALL | METH_NOARGS | METH_O |
                                                         METH_KEYWORDS)) == METH_NOARGS) {
@@ -72,6 +76,7 @@ inline bool learn_lock_type() {
   }
   calls.enter = enter.release();
   calls.release = release.release();
+  if (!exit_is_release) calls.exit = exit.release();
   calls.type = reinterpret_cast<PyTypeObject*>(type.release());
   return true;
 }
@@ -129,7 +134,7 @@ class Locked {
     if (skipped_) return !PyErr_Occurred();  // as release() would: it passes any exception on
     PyObject* exc = PyErr_GetRaisedException();
     PyObject* r;
-    if (fast_) {
+    if (fast_ && detail::lock_calls().exit == nullptr) {
       r = PyObject_Vectorcall(detail::lock_calls().release, &lock_, 1, nullptr);
     } else {
       PyObject* argv[5] = {nullptr, lock_, Py_None, Py_None, Py_None};
@@ -140,8 +145,9 @@ class Locked {
         argv[3] = exc;
         argv[4] = tb ? tb.get() : Py_None;
       }
-      r = PyObject_VectorcallMethod(detail::name_exit.get(), argv + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                    nullptr);
+      r = fast_ ? PyObject_Vectorcall(detail::lock_calls().exit, argv + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+                : PyObject_VectorcallMethod(detail::name_exit.get(), argv + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                            nullptr);
     }
     if (r == nullptr) {
       // An error in __exit__ replaces the one that was propagating.
@@ -294,10 +300,10 @@ inline PyObject* with_owned_lock(PyObject* lock, LockOwner& owner, const char* f
 // it, when the parent forked). Other lock objects are left as they are.
 inline void release_abandoned(PyObject* lock) noexcept {
   const detail::LockCalls& calls = detail::lock_calls();
-  if (lock == nullptr || Py_TYPE(lock) != calls.type || calls.locked == nullptr) return;
+  if (lock == nullptr || Py_TYPE(lock) != calls.lock_type) return;
   PyObject* pending = PyErr_GetRaisedException();
-  PyObject* held = calls.locked(lock, nullptr);
-  if (held == Py_True) Py_XDECREF(PyObject_Vectorcall(calls.release, &lock, 1, nullptr));
+  PyObject* held = PyObject_CallMethod(lock, "locked", nullptr);
+  if (held == Py_True) Py_XDECREF(PyObject_CallMethod(lock, "release", nullptr));
   Py_XDECREF(held);
   PyErr_Clear();
   PyErr_SetRaisedException(pending);
