@@ -171,6 +171,8 @@ def test_argument_count_and_keyword_messages():
         (lambda: c.compare_and_swap(1), "compare_and_swap() takes exactly 2 positional arguments (1 given)"),
         (lambda: c.compare_and_swap(expected=1), "compare_and_swap() takes exactly 2 positional arguments (1 given)"),
         (lambda: c.compare_and_swap(1, 2, bogus=3), "compare_and_swap() got an unexpected keyword argument 'bogus'"),
+        (lambda: c.compare_and_swap(1, new_value=2, bogus=3),
+         "compare_and_swap() got an unexpected keyword argument 'bogus'"),
         (lambda: c.compare_and_swap(1, 2, expected=3),
          "compare_and_swap() got multiple values for argument 'expected'"),
         (lambda: AtomicCounter(1, 2), "__init__() takes at most 1 positional argument (2 given)"),
@@ -185,6 +187,7 @@ def test_argument_count_and_keyword_messages():
         assert str(info.value) == message
     assert c.compare_and_swap(new_value=5, expected=0) is True
     assert AtomicCounter(initial_value=7).increment(delta=3) == 10
+    assert c.increment(**{"".join(["del", "ta"]): 2}) == 7  # a keyword made at run time, not interned
 
 
 def test_int64_conversion_rules_and_failed_conversion_changes_nothing():
