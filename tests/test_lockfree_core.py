@@ -108,6 +108,7 @@ def test_method_objects_carry_names_docs_and_annotations():
             assert sys.getrefcount(first) == refs[0] + 1, name
             setattr(f, name, second)
             assert (sys.getrefcount(first), sys.getrefcount(second)) == (refs[0], refs[1] + 1), name
+            assert any(r is second for r in gc.get_referents(f)), name  # and shows it to the collector
             if name not in ("__name__", "__qualname__", "__dict__"):
                 delattr(f, name)
                 assert sys.getrefcount(second) == refs[1], name
@@ -204,10 +205,12 @@ def test_int64_conversion_rules_and_failed_conversion_changes_nothing():
     assert AtomicCounter(MyInt(9)).load() == 9
 
     c = AtomicCounter(5)
+    returned = ["7"]  # what a bad __int__ returns: released with the error
     bad = [("1", TypeError, "an integer is required"), (None, TypeError, "an integer is required"),
            (2**63, OverflowError, None), (INT64_MIN - 1, OverflowError, None),
            (float("inf"), OverflowError, None), (float("nan"), ValueError, None), (BadInt(), Boom, None),
-           (IntLike("7"), TypeError, "__int__ returned non-int (type str)")]
+           (IntLike(returned), TypeError, "__int__ returned non-int (type list)")]
+    refs = sys.getrefcount(returned)
     for value, exc, message in bad:
         for op in (c.store, c.increment, c.decrement, c.fetch_and_add, lambda v: c.compare_and_swap(5, v),
                    lambda v: c.compare_and_swap(v, 6), AtomicCounter):
@@ -216,6 +219,7 @@ def test_int64_conversion_rules_and_failed_conversion_changes_nothing():
             if message:
                 assert str(info.value) == message
         assert c.load() == 5
+    assert sys.getrefcount(returned) == refs
 
 
 # --- AtomicCounter ------------------------------------------------------------
