@@ -734,6 +734,7 @@ RECORDERS = [
     ("py_record_allocation", (40, True, 8, 30), lambda s, size, *_: ref_py_record(s, size, True)),
     ("py_record_deallocation", (40, 30), lambda s, size, *_: ref_py_record(s, size, False)),
     ("_update_peaks", (90, 900), ref_update_peaks),
+    ("_update_peaks", (0, 900), ref_update_peaks),  # a candidate equal to the peak: no swap
     ("reset", (), ref_reset),
 ]
 
