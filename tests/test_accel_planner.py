@@ -197,6 +197,9 @@ def test_overflow_edges_saturate():
     assert ap.decide_allocation_strategy(2**60 + 1, 2**60, 0.0, True)[2] == 2
     assert ap.calculate_optimal_chunks(U64, 1, 0.0, 1, I32) == I32
     assert ap.calculate_optimal_chunks(2**60 + 1, 2**60, 0.0) == 2
+    # ... and where request + safe limit would pass 2**64.
+    assert ap.decide_allocation_strategy(U64, 2**40, 0.0, True)[2] == 2**24
+    assert ap.calculate_optimal_chunks(U64, 2**40, 0.0, 1, I32) == 2**24
     # Zero-byte rows all fit in one chunk; huge row counts per chunk saturate.
     assert ap.compute_chunk_shapes((I32, 0), 8, 1) == [(I32, 0)]
     assert ap.compute_chunk_shapes((7, 2**40, 2**40, 0), 8, 64) == [(7, 2**40, 2**40, 0)]

@@ -352,7 +352,7 @@ def test_band_edges_and_defaults():
         (lambda: ap.detect_performance_degradation(degraded[:5], 100, 0.1, 0.0), True),
         (lambda: ap.detect_performance_degradation(degraded, 100, 0.1, 1.0), True),  # t == start counts
         (lambda: ap.detect_performance_degradation(degraded, 100, 0.1, above(1.0)), False),
-        (lambda: ap.detect_performance_degradation(degraded, 0.0, -5.0, 0.0), False),
+        (lambda: ap.detect_performance_degradation([(t, -p) for t, p in degraded], 0.0, -5.0, 0.0), False),
         (lambda: ap.detect_performance_degradation(degraded, 100, 0.5, 0.0), False),
         (lambda: ap.detect_performance_degradation(degraded, 100, below(0.5), 0.0), True),
         # Trend: at least 3 samples at or after the window start.

@@ -118,6 +118,10 @@ def test_statistics_peaks_from_native_threads_never_lower(client):
     stats.py_record_allocation(64, True)
     stats.py_record_allocation(64, False)
     assert client.peaks(stats) == (2, 128)  # the native peaks Python's py_record_allocation raised
+    stats.py_record_deallocation(64)
+    stats.py_record_deallocation(64, 10)
+    stats.py_record_allocation(32, True)
+    assert client.peaks(stats) == (2, 128)  # the deallocations lowered what the next allocation adds to
     most_allocations, most_bytes, violations = client.raise_peaks(stats, 4, 10**6)
     assert violations == 0
     assert client.peaks(stats) == (max(2, most_allocations), max(128, most_bytes))

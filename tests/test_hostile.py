@@ -811,7 +811,7 @@ class ExitLock:
             raise ExitError("enter")
 
     def __exit__(self, exc_type, exc, tb):
-        self.calls.append(exc_type)
+        self.calls.append(exc_type if tb is getattr(exc, "__traceback__", None) else "not the exception's traceback")
         if self.outcome == "raises":
             raise ExitError("exit")
         return {"returns None": None, "returns True": True, "returns a bad truth": BadTruth()}[self.outcome]

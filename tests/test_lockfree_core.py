@@ -108,6 +108,7 @@ def test_method_objects_carry_names_docs_and_annotations():
             assert sys.getrefcount(first) == refs[0] + 1, name
             setattr(f, name, second)
             assert (sys.getrefcount(first), sys.getrefcount(second)) == (refs[0], refs[1] + 1), name
+            assert any(r is second for r in gc.get_referents(f)), name  # and shows it to the collector
             if name not in ("__name__", "__qualname__", "__dict__"):
                 delattr(f, name)
                 assert sys.getrefcount(second) == refs[1], name
@@ -171,6 +172,8 @@ def test_argument_count_and_keyword_messages():
         (lambda: c.compare_and_swap(1), "compare_and_swap() takes exactly 2 positional arguments (1 given)"),
         (lambda: c.compare_and_swap(expected=1), "compare_and_swap() takes exactly 2 positional arguments (1 given)"),
         (lambda: c.compare_and_swap(1, 2, bogus=3), "compare_and_swap() got an unexpected keyword argument 'bogus'"),
+        (lambda: c.compare_and_swap(1, new_value=2, bogus=3),
+         "compare_and_swap() got an unexpected keyword argument 'bogus'"),
         (lambda: c.compare_and_swap(1, 2, expected=3),
          "compare_and_swap() got multiple values for argument 'expected'"),
         (lambda: AtomicCounter(1, 2), "__init__() takes at most 1 positional argument (2 given)"),
@@ -185,6 +188,7 @@ def test_argument_count_and_keyword_messages():
         assert str(info.value) == message
     assert c.compare_and_swap(new_value=5, expected=0) is True
     assert AtomicCounter(initial_value=7).increment(delta=3) == 10
+    assert c.increment(**{"".join(["del", "ta"]): 2}) == 7  # a keyword made at run time, not interned
 
 
 def test_int64_conversion_rules_and_failed_conversion_changes_nothing():
@@ -201,10 +205,12 @@ def test_int64_conversion_rules_and_failed_conversion_changes_nothing():
     assert AtomicCounter(MyInt(9)).load() == 9
 
     c = AtomicCounter(5)
+    returned = ["7"]  # what a bad __int__ returns: released with the error
     bad = [("1", TypeError, "an integer is required"), (None, TypeError, "an integer is required"),
            (2**63, OverflowError, None), (INT64_MIN - 1, OverflowError, None),
            (float("inf"), OverflowError, None), (float("nan"), ValueError, None), (BadInt(), Boom, None),
-           (IntLike("7"), TypeError, "__int__ returned non-int (type str)")]
+           (IntLike(returned), TypeError, "__int__ returned non-int (type list)")]
+    refs = sys.getrefcount(returned)
     for value, exc, message in bad:
         for op in (c.store, c.increment, c.decrement, c.fetch_and_add, lambda v: c.compare_and_swap(5, v),
                    lambda v: c.compare_and_swap(v, 6), AtomicCounter):
@@ -213,6 +219,7 @@ def test_int64_conversion_rules_and_failed_conversion_changes_nothing():
             if message:
                 assert str(info.value) == message
         assert c.load() == 5
+    assert sys.getrefcount(returned) == refs
 
 
 # --- AtomicCounter ------------------------------------------------------------
@@ -727,6 +734,7 @@ RECORDERS = [
     ("py_record_allocation", (40, True, 8, 30), lambda s, size, *_: ref_py_record(s, size, True)),
     ("py_record_deallocation", (40, 30), lambda s, size, *_: ref_py_record(s, size, False)),
     ("_update_peaks", (90, 900), ref_update_peaks),
+    ("_update_peaks", (0, 900), ref_update_peaks),  # a candidate equal to the peak: no swap
     ("reset", (), ref_reset),
 ]
 

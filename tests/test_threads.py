@@ -1,5 +1,6 @@
 """korvane.threads.handle: a bound method's calls without touching its object's reference count."""
 
+import functools
 import gc
 import pickle
 import sys
@@ -68,10 +69,12 @@ def test_a_handle_gives_what_the_method_gives(make, name, args, kwargs):
     direct, through = make(), make()
     call = handle(getattr(through, name))
     assert outcome(call, *args, **kwargs) == outcome(getattr(direct, name), *args, **kwargs)
-    # Called through the tuple protocol too (no spare slot before the arguments).
-    direct, through = make(), make()
-    assert (outcome(Handle.__call__, handle(getattr(through, name)), *args, **kwargs)
-            == outcome(getattr(direct, name), *args, **kwargs))
+    # Called with no spare slot before the arguments too: through the tuple protocol, and through a
+    # partial, which copies the positional and keyword values into an array of its own.
+    for via in (lambda h: functools.partial(Handle.__call__, h), functools.partial):
+        direct, through = make(), make()
+        assert (outcome(via(handle(getattr(through, name))), *args, **kwargs)
+                == outcome(getattr(direct, name), *args, **kwargs))
 
 
 def test_a_handle_keeps_its_object_and_calls_leave_its_count_alone():
@@ -89,13 +92,18 @@ def test_a_handle_keeps_its_object_and_calls_leave_its_count_alone():
     assert gone() is not None and call(1)[1] == (1,)
     del call
     assert gone() is None
-    # A cycle through a handle is the collector's to free.
+    # A cycle through a handle, by its object or by its function, is the collector's to free.
     cyclic = Plain()
     cyclic.call = handle(cyclic.many)
-    gone = weakref.ref(cyclic)
-    del cyclic
+
+    def function():
+        pass
+
+    function.call = handle(function)
+    gone = [weakref.ref(cyclic), weakref.ref(function)]
+    del cyclic, function
     gc.collect()
-    assert gone() is None
+    assert [ref() for ref in gone] == [None, None]
 
 
 def test_any_callable_and_the_handle_itself():
