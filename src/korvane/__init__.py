@@ -15,6 +15,9 @@ Eight CPython extension modules, each imported on its own:
 - ``korvane.monitoring.counter_hub``: running statistics of counters;
 - ``korvane.gpu.accel_planner``: GPU allocation planning and chunking.
 
+Beside them, ``korvane.threads`` makes per-thread handles of bound methods,
+for calling one shared object from many threads without the GIL.
+
 ``python -m korvane`` gives a short tour.
 """
 
