@@ -25,7 +25,16 @@ struct Handle {
   vectorcallfunc vectorcall;
   PyObject* self;  // the bound object, null for a callable that is not a bound method
   PyObject* func;  // what is called, with `self` first when there is one
+  // func's own vectorcall, when it cannot change (anything but a Python
+  // function, whose entry point may be replaced); null: PyObject_Vectorcall.
+  vectorcallfunc call;
 };
+
+// func(args) through its cached entry point, or the generic call.
+inline PyObject* call_func(const Handle* h, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+  if (h->call != nullptr) [[likely]] return h->call(h->func, args, nargsf, kwnames);
+  return PyObject_Vectorcall(h->func, args, nargsf, kwnames);
+}
 
 PyTypeObject HandleType{PyVarObject_HEAD_INIT(nullptr, 0)};
 
@@ -35,7 +44,7 @@ inline Handle* as_handle(PyObject* o) { return reinterpret_cast<Handle*>(o); }
 // one for as long as the call runs, since the caller holds the handle.
 PyObject* handle_vectorcall(PyObject* op, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
   Handle* h = as_handle(op);
-  if (h->self == nullptr) return PyObject_Vectorcall(h->func, args, nargsf, kwnames);
+  if (h->self == nullptr) return call_func(h, args, nargsf, kwnames);
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   if (nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) [[likely]] {
     // The caller lets us use the slot before the arguments, as a bound
@@ -43,7 +52,7 @@ PyObject* handle_vectorcall(PyObject* op, PyObject* const* args, std::size_t nar
     auto** shifted = const_cast<PyObject**>(args) - 1;
     PyObject* saved = shifted[0];
     shifted[0] = h->self;
-    PyObject* result = PyObject_Vectorcall(h->func, shifted, static_cast<std::size_t>(nargs) + 1, kwnames);
+    PyObject* result = call_func(h, shifted, static_cast<std::size_t>(nargs) + 1, kwnames);
     shifted[0] = saved;
     return result;
   }
@@ -56,7 +65,7 @@ PyObject* handle_vectorcall(PyObject* op, PyObject* const* args, std::size_t nar
   }
   argv[0] = h->self;
   if (total > 0) std::memcpy(argv + 1, args, sizeof(PyObject*) * static_cast<std::size_t>(total));
-  PyObject* result = PyObject_Vectorcall(h->func, argv, static_cast<std::size_t>(nargs) + 1, kwnames);
+  PyObject* result = call_func(h, argv, static_cast<std::size_t>(nargs) + 1, kwnames);
   if (argv != small) PyMem_Free(argv);
   return result;
 }
@@ -76,6 +85,7 @@ PyObject* new_handle(PyTypeObject* type, PyObject* method) {
   } else {
     h->func = Py_NewRef(method);
   }
+  if (!PyFunction_Check(h->func)) h->call = PyVectorcall_Function(h->func);
   return obj.release();
 }
 
