@@ -159,13 +159,10 @@ const kv::FunctionDef module_functions[] = {
 
 int exec_module(PyObject* m) {
   if (!(HandleType.tp_flags & Py_TPFLAGS_READY)) {
-    HandleType.tp_name = "korvane.threads.Handle";
-    HandleType.tp_basicsize = sizeof(Handle);
-    HandleType.tp_doc = handle_type_doc;
-    HandleType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
-    HandleType.tp_new = kv::tp_new_from<handle_construct>;
-    HandleType.tp_vectorcall = kv::type_vectorcall<handle_construct>;
-    HandleType.tp_dealloc = kv::dealloc_holder<handle_clear>;
+    kv::init_type<handle_construct>(HandleType, "korvane.threads.Handle", sizeof(Handle), handle_type_doc,
+                                    kv::dealloc_holder<handle_clear>);
+    // Final: a subclass would move the vectorcall slot's meaning.
+    HandleType.tp_flags = (HandleType.tp_flags & ~Py_TPFLAGS_BASETYPE) | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
     HandleType.tp_traverse = handle_traverse;
     HandleType.tp_clear = handle_clear;
     HandleType.tp_repr = handle_repr;

@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 
+#include "args.hpp"
+#include "convert.hpp"
 #include "function.hpp"
 #include "probes.hpp"
 #include "refs.hpp"
@@ -24,29 +26,39 @@ inline int point_of(PyObject* name) {
   return -1;
 }
 
-inline PyObject* park(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
-  if (nargs != 2 && nargs != 3) return PyErr_Format(PyExc_TypeError, "park() takes 2 or 3 arguments");
-  int p = point_of(args[0]);
-  if (p < 0) return nullptr;
-  unsigned long thread = PyLong_AsUnsignedLong(args[1]);
-  if (thread == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
-  long after = nargs == 3 ? PyLong_AsLong(args[2]) : 0;
-  if (after == -1 && PyErr_Occurred()) return nullptr;
+inline Params<3> park_params{"park", {"point", "thread", "after"}, 2};
+inline Params<2> wait_params{"wait", {"point", "timeout"}, 2};
+inline Params<1> release_params{"release", {"point"}, 1};
+inline Params<1> arrivals_params{"arrivals", {"point"}, 1};
+
+// The point of a control's first argument after parsing its arguments into
+// `a`; -1 with an error set.
+template <std::size_t N>
+inline int parsed_point(Params<N>& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                        PyObject* (&a)[N]) {
+  return parse(params, args, nargs, kwnames, a) ? point_of(a[0]) : -1;
+}
+
+inline PyObject* park(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[3];
+  int p = parsed_point(park_params, args, nargs, kwnames, a);
+  uint64_t thread;
+  int64_t after = 0;
+  if (p < 0 || !to_u64(a[1], &thread) || (a[2] != nullptr && !to_i64(a[2], &after))) return nullptr;
   Probe& probe = table[p];
   probe.after.store(static_cast<int>(after), std::memory_order_relaxed);
   probe.arrivals.store(0, std::memory_order_relaxed);
   probe.released.store(false, std::memory_order_relaxed);
-  probe.thread.store(thread, std::memory_order_release);
+  probe.thread.store(static_cast<unsigned long>(thread), std::memory_order_release);
   armed.fetch_or(1u << p, std::memory_order_acq_rel);
   Py_RETURN_NONE;
 }
 
-inline PyObject* wait(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
-  if (nargs != 2) return PyErr_Format(PyExc_TypeError, "wait() takes 2 arguments");
-  int p = point_of(args[0]);
-  if (p < 0) return nullptr;
-  double timeout = PyFloat_AsDouble(args[1]);
-  if (timeout == -1.0 && PyErr_Occurred()) return nullptr;
+inline PyObject* wait(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  int p = parsed_point(wait_params, args, nargs, kwnames, a);
+  double timeout;
+  if (p < 0 || !to_double(a[1], &timeout)) return nullptr;
   bool parked = false;
   Py_BEGIN_ALLOW_THREADS
   for (double waited = 0; !(parked = table[p].parked.load(std::memory_order_acquire)) && waited < timeout;
@@ -57,17 +69,17 @@ inline PyObject* wait(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   return PyBool_FromLong(parked);
 }
 
-inline PyObject* release(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
-  if (nargs != 1) return PyErr_Format(PyExc_TypeError, "release() takes 1 argument");
-  int p = point_of(args[0]);
+inline PyObject* release(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  int p = parsed_point(release_params, args, nargs, kwnames, a);
   if (p < 0) return nullptr;
   table[p].released.store(true, std::memory_order_release);
   Py_RETURN_NONE;
 }
 
-inline PyObject* arrivals(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
-  if (nargs != 1) return PyErr_Format(PyExc_TypeError, "arrivals() takes 1 argument");
-  int p = point_of(args[0]);
+inline PyObject* arrivals(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  int p = parsed_point(arrivals_params, args, nargs, kwnames, a);
   if (p < 0) return nullptr;
   return PyLong_FromLong(table[p].arrivals.load(std::memory_order_acquire));
 }

@@ -1833,7 +1833,7 @@ const char tree_doc[] =
 // last, so each tree is whole: the child releases what the lost threads
 // held and makes seq_counter even. A record such a thread was removing stays
 // out of the pool.
-PyObject* repair_after_fork(PyObject*, PyObject*) {
+PyObject* repair_after_fork(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
   live_trees.mutex.reset_after_fork();
   for (Tree* t = live_trees.head; t != nullptr; t = t->next_tree) {
     t->pool_mutex.reset_after_fork();
@@ -1844,29 +1844,33 @@ PyObject* repair_after_fork(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PyMethodDef repair_after_fork_def{"_repair_after_fork", repair_after_fork, METH_NOARGS,
-                                  "Puts the trees right in a forked child."};
+const kv::FunctionDef repair_after_fork_def{"_repair_after_fork", repair_after_fork,
+                                           "Puts the trees right in a forked child.", "()"};
 
 bool register_fork_repair(PyObject* m) {
   Ref os = Ref::steal(PyImport_ImportModule("os"));
-  if (!os) return false;
-  Ref register_at_fork = Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
-  Ref repair = Ref::steal(PyCFunction_NewEx(&repair_after_fork_def, m, nullptr));
-  Ref kwargs = Ref::steal(PyDict_New());
-  if (!register_at_fork || !repair || !kwargs || PyDict_SetItemString(kwargs.get(), "after_in_child", repair.get()) < 0) {
-    return false;
-  }
-  Ref empty = Ref::steal(PyTuple_New(0));
-  return empty && Ref::steal(PyObject_Call(register_at_fork.get(), empty.get(), kwargs.get()));
+  Ref register_at_fork = os ? Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork")) : Ref();
+  Ref name = Ref::steal(PyObject_GetAttrString(m, "__name__"));
+  Ref repair = name ? Ref::steal(kv::make_function(repair_after_fork_def, kv::Kind::Function, name.get(), nullptr))
+                    : Ref();
+  Ref kwnames = Ref::steal(Py_BuildValue("(s)", "after_in_child"));
+  if (!register_at_fork || !repair || !kwnames) return false;
+  PyObject* argv[] = {repair.get()};
+  return static_cast<bool>(Ref::steal(PyObject_Vectorcall(register_at_fork.get(), argv, 0, kwnames.get())));
 }
 
 #ifdef Py_GIL_DISABLED
 // Probe control: the number of records in a tree's free list.
-PyObject* probe_pool_free(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
-  if (nargs != 1 || !PyObject_TypeCheck(args[0], &TreeType)) {
-    return PyErr_Format(PyExc_TypeError, "pool_free() takes a FastRedBlackTree");
+kv::Params<1> pool_free_params{"pool_free", {"tree"}, 1};
+
+PyObject* probe_pool_free(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!kv::parse(pool_free_params, args, nargs, kwnames, a)) return nullptr;
+  if (!PyObject_TypeCheck(a[0], &TreeType)) {
+    kv::raise_expected("FastRedBlackTree", a[0]);
+    return nullptr;
   }
-  Tree* t = as_tree(args[0]);
+  Tree* t = as_tree(a[0]);
   Py_ssize_t n = 0;
   kv::Holding held(t->pool_mutex);
   for (RBNode* r = t->pool.free; r != nullptr; ++n) {
