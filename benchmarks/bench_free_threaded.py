@@ -7,7 +7,9 @@
   third thread that inserts and removes sizes in it without pause: each reader
   calls through a handle it made (korvane.threads), the peer packages'
   per-thread wrappers, or a bound method it made itself, the readers' calls
-  counted to a deadline;
+  counted to a deadline; the rows of 2 readers against 1 reader alone in
+  rounds taken in turn with their own, and beside them the same readers of
+  trees of their own (what the machine allows them);
 - AtomicCounter.increment, LockFreeStatistics.record_allocation and
   CounterAggregator.update from 1 and 2 threads on one shared object, through
   handles and bound methods.
@@ -41,6 +43,10 @@ from korvane.threads import handle
 
 ROUNDS = 5
 READ_SECONDS = 0.5
+# Rows measured against lone rounds run in turn with their own: more, shorter rounds, so that each pair
+# lies closer in time.
+PAIRED_ROUNDS = 15
+PAIRED_SECONDS = 0.25
 CPUS = sorted(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else []
 FT = ", 3.13t"
 
@@ -90,43 +96,98 @@ def call_each(call, queries):
         call(q)
 
 
-def run_readers(benchmark, make_call, queries_of, readers, writer=None, batch=call_each):
-    """`readers` threads, each calling make_call() made in its own thread on its own queries for
-    READ_SECONDS from its own start and counting its calls, beside `writer` (a function run in a thread
-    of its own until it is told to stop) when given; the report divides the median count by the median
-    round. With a third busy thread on 2 cores a woken thread may wait long for a core, hence rounds
-    long enough that the wait is small beside them, and a count of calls rather than a fixed number.
-    Reader i runs on core i (of those this process may use), so that the scheduler never stacks two
-    readers on one core while the writer has the other; the writer goes where the scheduler puts it."""
-    stop, counts = [False], []
+class Writer:
+    """A thread that runs batches of writes without pause, but for the spans when it is held: `make()`
+    runs in the thread and returns the batch."""
 
-    def read(seed, done):
+    def __init__(self, make):
+        self._go, self._held, self._stop = threading.Event(), threading.Event(), False
+        self._go.set()
+        self._thread = threading.Thread(target=self._run, args=(make,))
+        self._thread.start()
+
+    def _run(self, make):
+        batch = make()
+        while not self._stop:
+            if not self._go.is_set():
+                self._held.set()
+                self._go.wait()
+                continue
+            batch()
+
+    def hold(self):
+        self._held.clear()
+        self._go.clear()
+        self._held.wait()
+
+    def resume(self):
+        self._go.set()
+
+    def close(self):
+        self._stop = True
+        self._go.set()
+        self._thread.join()
+
+
+def run_readers(benchmark, make_call, queries_of, readers, writer=None, batch=call_each, alone=None):
+    """`readers` threads, each calling make_call(i) made in its own thread (i its number) on its own
+    queries for READ_SECONDS from its own start and counting its calls, in ROUNDS rounds, beside `writer`
+    (a function that makes, in a thread of its own, a batch of writes that the thread runs without
+    pause) when given; the report divides the median count by the median round. With a third busy
+    thread on 2 cores a woken thread may wait long for a core, hence rounds long enough that the wait is
+    small beside them, and a count of calls rather than a fixed number. Reader i runs on core i (of
+    those this process may use), so that the scheduler never stacks two readers on one core while the
+    writer has the other; the writer goes where the scheduler puts it.
+
+    With `alone` (a make_call), the rounds are PAIRED_ROUNDS of PAIRED_SECONDS, each preceded, untimed,
+    by a round of reader 0 alone calling alone(0), the writer held: extra_info["against_alone"] is the
+    median of each round's count against the lone round just before it. On a shared machine whose
+    speed drifts from second to second, that compares rounds run next to each other rather than groups
+    run minutes apart."""
+    counts, ratios = [], []
+
+    seconds, rounds = (READ_SECONDS, ROUNDS) if alone is None else (PAIRED_SECONDS, PAIRED_ROUNDS)
+
+    def read(seed, done, make=make_call):
         if CPUS:
             os.sched_setaffinity(0, {CPUS[seed % len(CPUS)]})
-        call, queries, calls, clock = make_call(), queries_of(seed), 0, time.perf_counter
-        deadline = clock() + READ_SECONDS
+        call, queries, calls, clock = make(seed), queries_of(seed), 0, time.perf_counter
+        deadline = clock() + seconds
         while clock() < deadline:
             batch(call, queries)
             calls += len(queries)
         done.append(calls)
 
-    writing = threading.Thread(target=writer, args=(stop,)) if writer else None
+    writing = Writer(writer) if writer else None
     workers = Workers(readers)
-    if writing:
-        writing.start()
+    lone = []
     try:
+        def before_round():
+            if alone is None:
+                return
+            if writing:
+                writing.hold()
+            done = []
+            workers.run(lambda i: read(i, done, alone) if i == 0 else None)
+            lone.append(done[0])
+            if writing:
+                writing.resume()
+
         def run_round():
             done = []
             workers.run(lambda i: read(i, done))
             counts.append(sum(done))
+            if alone is not None:
+                ratios.append(counts[-1] / lone[-1])
 
-        benchmark.pedantic(run_round, rounds=ROUNDS)
+        benchmark.pedantic(run_round, setup=before_round, rounds=rounds)
     finally:
-        stop[0] = True
         if writing:
-            writing.join()
+            writing.close()
         workers.close()
     benchmark.extra_info["calls"] = statistics.median(counts)
+    if ratios:
+        benchmark.extra_info["against_alone"] = statistics.median(ratios)
 
 
 def own_ints(values):
@@ -162,6 +223,25 @@ def reader_queries(part, parts=2):
     return [rng.randrange(low + 1, high) for _ in range(100)]
 
 
+def churn(tree, wrap):
+    """The writer of a tree: inserts and removes sizes all over its range, calling through wrap()."""
+
+    def writer():
+        insert, remove_ge, queries = wrap(tree.insert), wrap(tree.remove_ge), own_ints(QUERIES[-1])
+
+        def batch():
+            for q in queries:
+                insert(q, None)
+                remove_ge(q)
+        return batch
+    return writer
+
+
+def lone_reader(tree):
+    """What the 2-reader rows are measured against, in rounds of their own: 1 reader through a handle."""
+    return lambda seed: handle(tree.find_best_fit)
+
+
 # Reader i asks for sizes in range i (of 2), so that the readers' results are different objects: two
 # readers given the same block each write its reference count (the "same sizes" group shows that cost).
 @pytest.mark.parametrize("readers", [1, 2])
@@ -171,7 +251,8 @@ def test_find_best_fit_readers(benchmark, caller, readers):
     benchmark.group = f"find_best_fit, {TREE_SIZES:,} sizes, {readers} reader{'s' if readers > 1 else ''}{FT}"
     benchmark.extra_info.update(impl=caller, threads=readers)
     tree, wrap = reader_tree(), CALLERS[caller]
-    run_readers(benchmark, lambda: wrap(tree.find_best_fit), lambda seed: own_ints(reader_queries(seed)), readers)
+    run_readers(benchmark, lambda seed: wrap(tree.find_best_fit), lambda seed: own_ints(reader_queries(seed)),
+                readers, alone=lone_reader(tree) if readers > 1 else None)
 
 
 @pytest.mark.parametrize("caller", ["korvane handle", "bound method"])
@@ -179,7 +260,8 @@ def test_find_best_fit_readers_of_the_same_sizes(benchmark, caller):
     benchmark.group = f"find_best_fit, {TREE_SIZES:,} sizes, 2 readers of the same sizes{FT}"
     benchmark.extra_info.update(impl=caller, threads=2)
     tree, wrap = reader_tree(), CALLERS[caller]
-    run_readers(benchmark, lambda: wrap(tree.find_best_fit), lambda seed: own_ints(reader_queries(0)), 2)
+    run_readers(benchmark, lambda seed: wrap(tree.find_best_fit), lambda seed: own_ints(reader_queries(0)), 2,
+                alone=lone_reader(tree))
 
 
 @pytest.mark.parametrize("caller", ["korvane handle", "bound method"])
@@ -190,14 +272,21 @@ def test_find_best_fit_beside_a_writer(benchmark, caller):
     benchmark.extra_info.update(impl=caller, threads=2)
     tree, wrap = reader_tree(), CALLERS[caller]
 
-    def write(stop):
-        insert, remove_ge, queries = wrap(tree.insert), wrap(tree.remove_ge), own_ints(QUERIES[-1])
-        while not stop[0]:
-            for q in queries:
-                insert(q, None)
-                remove_ge(q)
+    run_readers(benchmark, lambda seed: wrap(tree.find_best_fit), lambda seed: own_ints(reader_queries(seed)),
+                2, churn(tree, wrap), alone=lone_reader(tree))
 
-    run_readers(benchmark, lambda: wrap(tree.find_best_fit), lambda seed: own_ints(reader_queries(seed)), 2, write)
+
+# What the machine itself allows the rows above in the same run: the same readers, each of a tree of
+# its own, and beside a writer of a third tree, so that nothing of one tree is shared.
+@pytest.mark.parametrize("beside", ["", " beside a writer of another"])
+def test_find_best_fit_readers_of_their_own_trees(benchmark, beside):
+    benchmark.group = f"find_best_fit, {TREE_SIZES:,} sizes, 2 readers of their own trees{beside}{FT}"
+    benchmark.extra_info.update(impl="korvane handle", threads=2)
+    trees, other = [reader_tree(), reader_tree()], reader_tree()
+
+    run_readers(benchmark, lambda seed: handle(trees[seed].find_best_fit),
+                lambda seed: own_ints(reader_queries(seed)), 2, churn(other, handle) if beside else None,
+                alone=lone_reader(trees[0]))
 
 
 # The other shared objects' hot calls, from 1 and 2 threads through handles and bound methods: (make the
@@ -232,5 +321,5 @@ def test_shared_object_threads(benchmark, op, caller, threads):
     benchmark.extra_info.update(impl=caller, threads=threads)
     make, name, batch = SHARED[op]
     target, wrap = make(), CALLERS[caller]
-    run_readers(benchmark, lambda: wrap(getattr(target, name)), lambda seed: own_ints(QUERIES[seed][:100]), threads,
-                batch=batch)
+    run_readers(benchmark, lambda seed: wrap(getattr(target, name)), lambda seed: own_ints(QUERIES[seed][:100]),
+                threads, batch=batch)
