@@ -98,27 +98,31 @@ def call_each(call, queries):
 
 class Writer:
     """A thread that runs batches of writes without pause, but for the spans when it is held: `make()`
-    runs in the thread and returns the batch."""
+    runs in the thread and returns the batch. What the thread raises is raised again by close()."""
 
     def __init__(self, make):
-        self._go, self._held, self._stop = threading.Event(), threading.Event(), False
+        self._go, self._held, self._stop, self._error = threading.Event(), threading.Event(), False, None
         self._go.set()
         self._thread = threading.Thread(target=self._run, args=(make,))
         self._thread.start()
 
     def _run(self, make):
-        batch = make()
-        while not self._stop:
-            if not self._go.is_set():
-                self._held.set()
-                self._go.wait()
-                continue
-            batch()
+        try:
+            batch = make()
+            while not self._stop:
+                if not self._go.is_set():
+                    self._held.set()
+                    self._go.wait()
+                    continue
+                batch()
+        except BaseException as e:  # handed to close()
+            self._error = e
 
     def hold(self):
         self._held.clear()
         self._go.clear()
-        self._held.wait()
+        while not self._held.wait(0.1) and self._thread.is_alive():
+            pass
 
     def resume(self):
         self._go.set()
@@ -127,6 +131,8 @@ class Writer:
         self._stop = True
         self._go.set()
         self._thread.join()
+        if self._error is not None:
+            raise self._error
 
 
 def run_readers(benchmark, make_call, queries_of, readers, writer=None, batch=call_each, alone=None):
