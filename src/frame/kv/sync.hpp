@@ -184,11 +184,16 @@ class Holding {
 // ---------------------------------------------------------------------------
 // Read sections and grace periods
 
+// How far apart two threads' hot fields lie: two cache lines, since
+// processors fetch lines in adjacent pairs. A line 64 bytes from one that
+// another core keeps writing is taken from that core again and again.
+inline constexpr size_t kApart = 128;
+
 #ifdef Py_GIL_DISABLED
 
 namespace detail {
 
-struct alignas(64) ReaderSlot {
+struct alignas(kApart) ReaderSlot {
   std::atomic<uint64_t> state{0};  // odd while its thread is inside a section
   std::atomic<int> owned{0};
   ReaderSlot* next = nullptr;  // the registry's list; slots are never freed
@@ -238,7 +243,7 @@ inline ReaderSlot* claim_slot() noexcept {
       return s;
     }
   }
-  // A line of its own, so that no two threads' sections write one line; not
+  // Lines of its own, so that no two threads' sections write one pair; not
   // the interpreter's allocator, so that no allocation hook fails it.
   void* memory = std::aligned_alloc(alignof(ReaderSlot), sizeof(ReaderSlot));
   if (memory == nullptr) return nullptr;

@@ -200,13 +200,13 @@ void pool_release(Pool& pool) {
 
 #ifdef Py_GIL_DISABLED
 // "total_searches" on the free-threaded build: readers count in the shard
-// of their thread, each in a cache line of its own, so that readers on
-// different cores write no common line; get_stats sums the shards.
+// of their thread, each in a pair of cache lines of its own, so that
+// readers on different cores write no common pair; get_stats sums the shards.
 constexpr int kSearchShards = 8;
 
 struct SearchShard {
   int64_t count;
-  char pad[kLine - sizeof(int64_t)];
+  char pad[kv::kApart - sizeof(int64_t)];
 };
 
 std::atomic<unsigned> next_shard{0};
@@ -231,7 +231,7 @@ struct Tree {
 #ifdef Py_GIL_DISABLED
   // Every call reads the header's line (the type check of a method): what
   // writers change on every write lies in lines of its own.
-  char pad_before_writers[kLine];
+  char pad_before_writers[kv::kApart];
 #endif
   uint64_t node_count;  // stored blocks, chain entries included
   Counts counts;
@@ -246,7 +246,7 @@ struct Tree {
   // What a lock-free reader reads of the tree itself lies in lines of its
   // own, apart from what writers change on every write: each change to a
   // line that a reader on another core holds costs that reader a miss.
-  char pad_before_readers[kLine];
+  char pad_before_readers[kv::kApart];
 #endif
   RBNode* root;
   // Advanced by one before a writer's first change and by one after its
@@ -259,7 +259,7 @@ struct Tree {
   // and readers hold the interpreter lock throughout and it is plain.
   int64_t seq_counter;
 #ifdef Py_GIL_DISABLED
-  char pad[kLine];
+  char pad[kv::kApart];
   SearchShard searches[kSearchShards];
 #endif
 };
