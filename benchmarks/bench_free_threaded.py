@@ -150,8 +150,7 @@ def run_readers(benchmark, make_call, queries_of, readers, writer=None, batch=ca
     median of each round's count against the lone round just before it. On a shared machine whose
     speed drifts from second to second, that compares rounds run next to each other rather than groups
     run minutes apart."""
-    counts, ratios = [], []
-
+    counts, lone, ratios = [], [], []
     seconds, rounds = (READ_SECONDS, ROUNDS) if alone is None else (PAIRED_SECONDS, PAIRED_ROUNDS)
 
     def read(seed, done, make=make_call):
@@ -166,7 +165,6 @@ def run_readers(benchmark, make_call, queries_of, readers, writer=None, batch=ca
 
     writing = Writer(writer) if writer else None
     workers = Workers(readers)
-    lone = []
     try:
         def before_round():
             if alone is None:
