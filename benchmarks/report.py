@@ -153,6 +153,13 @@ FT = ", 3.13t"
 READS = "find_best_fit, 1,000 sizes"
 
 
+def against_lone(record, lone):
+    """A reader row's calls against 1 reader through a handle (`lone`): from the rounds taken in turn
+    where the row has them, else from the two groups."""
+    paired = record["against_alone"]
+    return paired if paired is not None else record["calls_per_s"] / lone["calls_per_s"]
+
+
 def ft_target_lines(result):
     """The checks of a free-threaded run (`make bench-ft`): empty for other runs."""
     by_group = {row["operation"]: row for row in result}
@@ -177,9 +184,8 @@ def ft_target_lines(result):
     # Readers of one shared tree, each through a handle it made (the korvane row of these groups).
     one, two = by_group.get(f"{READS}, 1 reader{FT}"), by_group.get(f"{READS}, 2 readers{FT}")
     writer = by_group.get(f"{READS}, 2 readers beside a writer{FT}")
-    def against_one(row):  # the paired lone rounds' ratio where the row has them
-        paired = row["korvane"].get("against_alone")
-        return paired if paired is not None else row["korvane"]["calls_per_s"] / one["korvane"]["calls_per_s"]
+    def against_one(row):
+        return against_lone(row["korvane"], one["korvane"])
 
     if one and two:
         check("find_best_fit from 2 readers through handles against 1 (calls per second)", against_one(two),
@@ -194,7 +200,7 @@ def ft_target_lines(result):
             lines.append(f"find_best_fit from 2 readers of their own trees{beside} against 1 reader alone, what "
                          f"this machine allows the row of {target}: {against_one(own):.2f}x")
     if one:  # the bound method's calls against the handle's, in rounds taken in turn where they were
-        found = [a.get("against_alone") or 1 / a["ratio"] for a in one["alternatives"] if a["impl"] == "bound method"]
+        found = [against_lone(a, one["korvane"]) for a in one["alternatives"] if a["impl"] == "bound method"]
         if found:
             check("find_best_fit from 1 thread, a handle's time per call against the bound method's", found[0],
                   most=1.05)
@@ -307,8 +313,7 @@ def handles_table(records):
         return ""
 
     def cell(r):
-        times = r["against_alone"] if r["against_alone"] is not None else r["calls_per_s"] / one["calls_per_s"]
-        return f"{rate(r['calls_per_s'])} ({times:.2f}x)"
+        return f"{rate(r['calls_per_s'])} ({against_lone(r, one):.2f}x)"
 
     lines = ["| Readers of one tree | " + " | ".join(FT_CALLERS) + " |", "|---" * (len(FT_CALLERS) + 1) + "|"]
     for group, by_caller in groups.items():
